@@ -1,0 +1,80 @@
+// Archive usage mode: every file's size goes to the archived or non-archived
+// total of the innermost archive point that encloses it. A file is archived
+// when it is a reparse point, offline and sparse, and its record is valid.
+//
+//   outside every archive point  verbose: path ": Not inside an archive point"
+//   gate or tag fails            verbose: path description "Not an QM PH"
+//   valid placeholder            verbose: path description "Valid QM PH"
+//   invalid placeholder          path (description fault "Not a valid QM PH" | ": " fault)
+//   reading failed               path [description] ", Failed to determine QM ph due to Error:" msg ":" code LF CR LF
+#include <array>
+
+#include "placeholder/file_description.h"
+#include "placeholder/placeholder_record.h"
+#include "placeholder/reparse_data_read.h"
+#include "report/failure.h"
+#include "report/text_format.h"
+#include "runcontrol/scan_session.h"
+
+using namespace placeholder;
+
+void ScanSession::accountArchiveUsage(const WString& filePath, const WIN32_FIND_DATAW& findData,
+                                      const WString& archivePointId)
+{
+    ++totalFiles;
+    if (archivePointId.empty()) {
+        if (verbose) {
+            writeText(filePath);
+            writeLine(WSTR(": Not inside an archive point"));
+        }
+        return;
+    }
+    ArchivePointUsage& usage = usageTable.at(archivePointId);
+    bool archived = isArchivedPlaceholder(filePath, findData);
+    std::uint64_t size = (static_cast<std::uint64_t>(findData.nFileSizeHigh) << 32) | findData.nFileSizeLow;
+    (archived ? usage.archivedOriginalSize : usage.nonArchivedOriginalSize) += size;
+}
+
+bool ScanSession::isArchivedPlaceholder(const WString& filePath, const WIN32_FIND_DATAW& findData)
+{
+    if (verbose) {
+        writeText(filePath);
+        writeText(fileDescription(findData));
+    }
+    constexpr DWORD kArchivedAttributes =
+        FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_SPARSE_FILE;
+    if ((findData.dwFileAttributes & kArchivedAttributes) != kArchivedAttributes) {
+        if (verbose) {
+            writeLine(WSTR("Not an QM PH"));
+        }
+        return false;
+    }
+
+    alignas(8) std::array<BYTE, kBufferSize> buffer{};
+    try {
+        readReparseData(filePath, buffer.data());
+    } catch (const X& failure) {
+        if (!verbose) {
+            writeText(filePath);
+        }
+        writeText(WSTR(", Failed to determine QM ph due to Error:") + failure.message + WSTR(":") +
+                  decimalText(failure.errorCode) + WSTR("\n"));
+        writeLine(WString());
+        return false;
+    }
+    if (reparseTag(buffer.data()) != kTag) {
+        if (verbose) {
+            writeLine(WSTR("Not an QM PH"));
+        }
+        return false;
+    }
+    bool canFix = false;
+    if (validatePlaceholder(filePath, buffer.data(), canFix)) {
+        if (verbose) {
+            writeLine(WString());
+        }
+        return true;
+    }
+    writeLine(verbose ? WSTR("Not a valid QM PH") : WString());
+    return false;
+}

@@ -1,0 +1,6 @@
+#include "runcontrol/scan_session.h"
+
+bool ScanSession::CheckIsFolderAnArchivePoint(const WString&, WString&, WString&)
+{
+    return false;
+}

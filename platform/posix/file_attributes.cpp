@@ -1,0 +1,113 @@
+#include "platform/posix/file_attributes.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
+
+#include "platform/posix/handle_objects.h"
+#include "platform/posix/text_conversion.h"
+
+namespace posix {
+namespace {
+
+std::uint64_t ticks(const struct statx_timestamp& time)
+{
+    return ticksFromUnix(time.tv_sec, time.tv_nsec);
+}
+
+}  // namespace
+
+std::uint64_t ticksFromUnix(std::int64_t seconds, std::uint32_t nanoseconds)
+{
+    return static_cast<std::uint64_t>(seconds * 10000000LL + nanoseconds / 100) + kUnixEpochTicks;
+}
+
+DWORD attributesForType(DWORD stored, bool isDirectory)
+{
+    if (isDirectory) {
+        return stored | FILE_ATTRIBUTE_DIRECTORY;
+    }
+    stored &= ~FILE_ATTRIBUTE_DIRECTORY;
+    return stored == 0 ? FILE_ATTRIBUTE_NORMAL : stored;
+}
+
+bool readEntryInfo(int dirFd, const char* name, const std::string& fsPath, EntryInfo& info)
+{
+    struct statx status {};
+    int flags = AT_SYMLINK_NOFOLLOW | (*name == '\0' ? AT_EMPTY_PATH : 0);
+    if (::statx(dirFd, name, flags, STATX_BASIC_STATS | STATX_BTIME, &status) != 0) {
+        return false;
+    }
+    info = EntryInfo{};
+    info.device = makedev(status.stx_dev_major, status.stx_dev_minor);
+    info.inode = status.stx_ino;
+    info.lastAccessTime = ticks(status.stx_atime);
+    info.lastWriteTime = ticks(status.stx_mtime);
+    info.creationTime = (status.stx_mask & STATX_BTIME) != 0 ? ticks(status.stx_btime) : info.lastWriteTime;
+    info.isSymlink = S_ISLNK(status.stx_mode);
+    if (info.isSymlink) {
+        struct stat target {};
+        bool toFolder = ::stat(fsPath.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+        info.isDirectory = toFolder;
+        info.attributes = FILE_ATTRIBUTE_REPARSE_POINT | (toFolder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
+        return true;
+    }
+    info.isDirectory = S_ISDIR(status.stx_mode);
+    if (S_ISREG(status.stx_mode)) {
+        info.size = status.stx_size;
+    }
+    std::optional<DosAttrib> stored;
+    if (std::optional<std::string> value = readXattr(fsPath, kDosAttribXattr)) {
+        stored = decodeDosAttrib(*value);
+    }
+    if (stored) {
+        info.attributes = attributesForType(stored->attrib, info.isDirectory);
+        if (stored->createTime) {
+            info.creationTime = *stored->createTime;
+        }
+    } else {
+        info.attributes = info.isDirectory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    }
+    return true;
+}
+
+DosAttrib storedDosAttrib(int fd, const std::string& fsPath, bool isDirectory)
+{
+    std::optional<std::string> value = fd >= 0 ? readXattr(fd, kDosAttribXattr) : readXattr(fsPath, kDosAttribXattr);
+    if (value) {
+        if (std::optional<DosAttrib> stored = decodeDosAttrib(*value)) {
+            stored->attrib = attributesForType(stored->attrib, isDirectory);
+            return *stored;
+        }
+    }
+    return DosAttrib{isDirectory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE, std::nullopt};
+}
+
+bool writeDosAttrib(int fd, const DosAttrib& info)
+{
+    std::string value = encodeDosAttrib(info);
+    return ::fsetxattr(fd, kDosAttribXattr, value.data(), value.size(), 0) == 0;
+}
+
+WIN32_FIND_DATAW toFindData(const EntryInfo& info, const std::string& name)
+{
+    WIN32_FIND_DATAW data{};
+    data.dwFileAttributes = info.attributes;
+    data.ftCreationTime = toFileTime(info.creationTime);
+    data.ftLastAccessTime = toFileTime(info.lastAccessTime);
+    data.ftLastWriteTime = toFileTime(info.lastWriteTime);
+    data.nFileSizeHigh = static_cast<DWORD>(info.size >> 32);
+    data.nFileSizeLow = static_cast<DWORD>(info.size & 0xFFFFFFFF);
+    WString wide = decodeFileSystemBytes(name);
+    // A Linux name has at most 255 bytes, and each byte gives at most one
+    // code unit, so it always fits.
+    std::size_t units = std::min<std::size_t>(wide.size(), MAX_PATH - 1);
+    std::memcpy(data.cFileName, wide.data(), units * sizeof(WCHAR));
+    data.cFileName[units] = 0;
+    return data;
+}
+
+}  // namespace posix

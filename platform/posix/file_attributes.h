@@ -1,0 +1,59 @@
+// The Win32 view of one Linux file-system entry: attributes, times, size.
+//
+//   dwFileAttributes  the attrib of user.DOSATTRIB; FILE_ATTRIBUTE_DIRECTORY
+//                     always from the file type; without the xattr 0x10 for
+//                     a folder, FILE_ATTRIBUTE_ARCHIVE for anything else; a
+//                     symbolic link is a reparse point (0x400), plus 0x10
+//                     when it points at a folder
+//   creation time     create_time of user.DOSATTRIB, else the birth time,
+//                     else the modification time
+//   size              st_size of the entry itself (0 for folders and links)
+#pragma once
+
+#include <cstdint>
+#include <fcntl.h>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+
+#include "platform/posix/samba_xattrs.h"
+#include "platform/win32.h"
+
+namespace posix {
+
+struct EntryInfo {
+    DWORD attributes = 0;
+    std::uint64_t creationTime = 0;  // FILETIME ticks
+    std::uint64_t lastAccessTime = 0;
+    std::uint64_t lastWriteTime = 0;
+    std::uint64_t size = 0;
+    bool isDirectory = false;
+    bool isSymlink = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+// The entry `name` of the folder open as dirFd (an empty name: what dirFd
+// itself is open on), whose full path is fsPath.
+// Does not follow a final symbolic link. false with errno set on failure.
+bool readEntryInfo(int dirFd, const char* name, const std::string& fsPath, EntryInfo& info);
+
+// The same for a path (dirFd AT_FDCWD).
+inline bool readEntryInfo(const std::string& fsPath, EntryInfo& info)
+{
+    return readEntryInfo(AT_FDCWD, fsPath.c_str(), fsPath, info);
+}
+
+// The attrib and create time stored for an entry, for a read-modify-write of
+// user.DOSATTRIB; the defaults above when the xattr is absent or unreadable.
+DosAttrib storedDosAttrib(int fd, const std::string& fsPath, bool isDirectory);
+
+// Writes user.DOSATTRIB of an open entry. false with errno set on failure.
+bool writeDosAttrib(int fd, const DosAttrib& info);
+
+// Folders always carry FILE_ATTRIBUTE_DIRECTORY, files never.
+DWORD attributesForType(DWORD stored, bool isDirectory);
+
+WIN32_FIND_DATAW toFindData(const EntryInfo& info, const std::string& name);
+
+}  // namespace posix

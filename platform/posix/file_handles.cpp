@@ -1,0 +1,577 @@
+// CreateFileW/CreateFileA and what is done with the handle: ReadFile,
+// WriteFile, GetFileSizeEx, SetFilePointerEx, SetEndOfFile, SetFileTime,
+// GetFileInformationByHandle, CloseHandle; GetStdHandle; CreateDirectoryW,
+// CreateSymbolicLinkW and SetFileAttributesW.
+//
+// Share modes are advisory flock locks: share mode 0 takes an exclusive
+// lock, any other share mode a shared one, so an open without sharing fails
+// with ERROR_SHARING_VIOLATION while anyone else has the file open through
+// this layer, and the other way round. Opens without data access take none.
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include "platform/posix/file_attributes.h"
+#include "platform/posix/handle_objects.h"
+#include "platform/posix/last_error.h"
+#include "platform/posix/path_mapping.h"
+#include "platform/posix/samba_xattrs.h"
+
+namespace posix {
+
+FileObject::~FileObject()
+{
+    if (ownsFd && fd >= 0) {
+        ::close(fd);
+    }
+}
+
+namespace {
+
+bool wantsRead(DWORD access) { return (access & GENERIC_READ) != 0; }
+bool wantsWrite(DWORD access) { return (access & GENERIC_WRITE) != 0; }
+
+int dataAccessFlags(DWORD access)
+{
+    if (wantsRead(access) && wantsWrite(access)) {
+        return O_RDWR;
+    }
+    return wantsWrite(access) ? O_WRONLY : O_RDONLY;
+}
+
+bool takeShareLock(int fd, DWORD share)
+{
+    int operation = (share == 0 ? LOCK_EX : LOCK_SH) | LOCK_NB;
+    while (::flock(fd, operation) != 0) {
+        if (errno != EINTR) {
+            SetLastError(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : win32ErrorFromErrno(errno));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool isValidDisposition(DWORD disposition) { return disposition >= CREATE_NEW && disposition <= TRUNCATE_EXISTING; }
+
+HANDLE openStream(const MappedPath& mapped, DWORD access, DWORD share, DWORD disposition, DWORD flags)
+{
+    struct stat base {};
+    bool follow = (flags & FILE_FLAG_OPEN_REPARSE_POINT) == 0;
+    if ((follow ? ::stat(mapped.fsPath.c_str(), &base) : ::lstat(mapped.fsPath.c_str(), &base)) != 0) {
+        setLastErrorFromErrno(errno, mapped.fsPath);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (S_ISLNK(base.st_mode)) {
+        return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);  // links hold no streams
+    }
+    auto object = std::make_unique<FileObject>();
+    object->fsPath = mapped.fsPath;
+    object->access = access;
+    object->isStream = true;
+    object->streamXattr = streamXattrName(mapped.streamName);
+    object->fd = ::open(mapped.fsPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (follow ? 0 : O_NOFOLLOW));
+    if (object->fd < 0) {
+        setLastErrorFromErrno(errno, mapped.fsPath);
+        return INVALID_HANDLE_VALUE;
+    }
+    if ((wantsRead(access) || wantsWrite(access)) && !takeShareLock(object->fd, share)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    std::optional<std::string> value = readXattr(object->fd, object->streamXattr.c_str());
+    if (!value && errno != ENODATA) {
+        return fail(win32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
+    }
+    bool exists = value.has_value();
+    if (!exists && (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)) {
+        return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+    }
+    if (exists && disposition == CREATE_NEW) {
+        return fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+    }
+    if (exists && !value->empty()) {
+        value->pop_back();  // the NUL that streams_xattr always stores
+    }
+    bool empties = !exists || disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+    if (empties) {
+        if (!wantsWrite(access)) {
+            return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+        }
+        if (::fsetxattr(object->fd, object->streamXattr.c_str(), "", 1, 0) != 0) {
+            return fail(win32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
+        }
+    } else {
+        object->streamData = std::move(*value);
+    }
+    SetLastError(exists && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS) ? ERROR_ALREADY_EXISTS
+                                                                                          : ERROR_SUCCESS);
+    return toHandle(object.release());
+}
+
+HANDLE openFile(const std::string& fsPath, DWORD access, DWORD share, DWORD disposition, DWORD flags)
+{
+    bool follow = (flags & FILE_FLAG_OPEN_REPARSE_POINT) == 0;
+    struct stat status {};
+    bool exists = (follow ? ::stat(fsPath.c_str(), &status) : ::lstat(fsPath.c_str(), &status)) == 0;
+    if (!exists && errno != ENOENT) {
+        setLastErrorFromErrno(errno, fsPath);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (exists && disposition == CREATE_NEW) {
+        return fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+    }
+    if (!exists && (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)) {
+        setLastErrorFromErrno(ENOENT, fsPath);
+        return INVALID_HANDLE_VALUE;
+    }
+    bool truncates = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+    if (truncates && !wantsWrite(access)) {
+        return fail(disposition == TRUNCATE_EXISTING ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED,
+                    INVALID_HANDLE_VALUE);
+    }
+    auto object = std::make_unique<FileObject>();
+    object->fsPath = fsPath;
+    object->access = access;
+    int common = O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (follow ? 0 : O_NOFOLLOW);
+    bool dataAccess = wantsRead(access) || wantsWrite(access);
+    if (exists && S_ISLNK(status.st_mode)) {
+        // The link itself: it has no data, no xattrs and takes no lock.
+        object->isSymlink = true;
+        object->fd = ::open(fsPath.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        dataAccess = false;
+    } else if (exists && S_ISDIR(status.st_mode)) {
+        if ((flags & FILE_FLAG_BACKUP_SEMANTICS) == 0 || truncates) {
+            return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+        }
+        object->isDirectory = true;
+        object->fd = ::open(fsPath.c_str(), O_RDONLY | O_DIRECTORY | common);
+    } else if (exists) {
+        object->fd = ::open(fsPath.c_str(), (dataAccess ? dataAccessFlags(access) : O_PATH) | common);
+    } else {
+        object->fd = ::open(fsPath.c_str(), dataAccessFlags(access) | O_CREAT | O_EXCL | common, 0666);
+    }
+    if (object->fd < 0) {
+        setLastErrorFromErrno(errno, fsPath);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (dataAccess && !takeShareLock(object->fd, share)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    // Truncation waits for the lock, so a file held by someone else is left alone.
+    if (exists && truncates && ::ftruncate(object->fd, 0) != 0) {
+        return fail(win32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
+    }
+    SetLastError(exists && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS) ? ERROR_ALREADY_EXISTS
+                                                                                          : ERROR_SUCCESS);
+    return toHandle(object.release());
+}
+
+FileObject* standardHandle(int fd)
+{
+    static FileObject handles[3];
+    FileObject& handle = handles[fd];
+    handle.fd = fd;
+    handle.ownsFd = false;
+    handle.access = fd == 0 ? GENERIC_READ : GENERIC_WRITE;
+    return &handle;
+}
+
+// A handle that can do I/O on its data: not a link, not a folder.
+FileObject* dataHandle(HANDLE handle, DWORD neededAccess)
+{
+    auto* file = handleAs<FileObject>(handle);
+    if (file == nullptr) {
+        return nullptr;
+    }
+    if (file->isSymlink || file->isDirectory) {
+        return fail(ERROR_INVALID_FUNCTION, nullptr);
+    }
+    if ((file->access & neededAccess) == 0) {
+        return fail(ERROR_ACCESS_DENIED, nullptr);
+    }
+    return file;
+}
+
+bool writeStream(FileObject& stream)
+{
+    std::string value = stream.streamData;
+    value += '\0';
+    if (::fsetxattr(stream.fd, stream.streamXattr.c_str(), value.data(), value.size(), 0) != 0) {
+        SetLastError(win32ErrorFromErrno(errno));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+}  // namespace posix
+
+using namespace posix;
+
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                   DWORD flagsAndAttributes, HANDLE)
+{
+    if (!isValidDisposition(disposition)) {
+        return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    }
+    std::optional<MappedPath> mapped = mapPath(path, true);
+    if (!mapped) {
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!mapped->streamName.empty()) {
+        return openStream(*mapped, access, share, disposition, flagsAndAttributes);
+    }
+    return openFile(mapped->fsPath, access, share, disposition, flagsAndAttributes);
+}
+
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                   DWORD flagsAndAttributes, HANDLE)
+{
+    if (!isValidDisposition(disposition)) {
+        return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    }
+    std::optional<std::string> fsPath = mapNarrowPath(path);
+    if (!fsPath) {
+        return INVALID_HANDLE_VALUE;
+    }
+    return openFile(*fsPath, access, share, disposition, flagsAndAttributes);
+}
+
+BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED)
+{
+    if (read != nullptr) {
+        *read = 0;
+    }
+    FileObject* file = dataHandle(handle, GENERIC_READ);
+    if (file == nullptr) {
+        return FALSE;
+    }
+    if (buffer == nullptr && toRead != 0) {
+        return fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    std::size_t done = 0;
+    if (file->isStream) {
+        std::size_t available = file->streamData.size() - std::min(file->streamPosition, file->streamData.size());
+        done = std::min<std::size_t>(toRead, available);
+        std::memcpy(buffer, file->streamData.data() + file->streamPosition, done);
+        file->streamPosition += done;
+    } else {
+        auto* bytes = static_cast<char*>(buffer);
+        while (done < toRead) {
+            ssize_t n = ::read(file->fd, bytes + done, toRead - done);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                return fail(win32ErrorFromErrno(errno), FALSE);
+            }
+            if (n == 0) {
+                break;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+    }
+    if (read != nullptr) {
+        *read = static_cast<DWORD>(done);
+    }
+    return TRUE;
+}
+
+// Writes everything, or as much as the file system takes: a write that stops
+// part-way (disk full, file size limit) succeeds with the count written, as
+// on Windows; one that writes nothing fails.
+BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED)
+{
+    if (written != nullptr) {
+        *written = 0;
+    }
+    FileObject* file = dataHandle(handle, GENERIC_WRITE);
+    if (file == nullptr) {
+        return FALSE;
+    }
+    if (buffer == nullptr && toWrite != 0) {
+        return fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    const auto* bytes = static_cast<const char*>(buffer);
+    std::size_t done = 0;
+    if (file->isStream) {
+        if (file->streamPosition > file->streamData.size()) {
+            file->streamData.resize(file->streamPosition, '\0');
+        }
+        file->streamData.replace(file->streamPosition, toWrite, bytes, toWrite);
+        if (!writeStream(*file)) {
+            return FALSE;
+        }
+        file->streamPosition += toWrite;
+        done = toWrite;
+    } else {
+        while (done < toWrite) {
+            ssize_t n = ::write(file->fd, bytes + done, toWrite - done);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                if (done == 0) {
+                    return fail(win32ErrorFromErrno(errno), FALSE);
+                }
+                break;
+            }
+            if (n == 0) {
+                break;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+    }
+    if (written != nullptr) {
+        *written = static_cast<DWORD>(done);
+    }
+    return TRUE;
+}
+
+BOOL GetFileSizeEx(HANDLE handle, PLARGE_INTEGER size)
+{
+    auto* file = handleAs<FileObject>(handle);
+    if (file == nullptr) {
+        return FALSE;
+    }
+    if (size == nullptr) {
+        return fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    if (file->isStream) {
+        size->QuadPart = static_cast<LONGLONG>(file->streamData.size());
+        return TRUE;
+    }
+    struct stat status {};
+    if (::fstat(file->fd, &status) != 0) {
+        return fail(win32ErrorFromErrno(errno), FALSE);
+    }
+    size->QuadPart = S_ISREG(status.st_mode) ? status.st_size : 0;
+    return TRUE;
+}
+
+BOOL SetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER newPosition, DWORD method)
+{
+    FileObject* file = dataHandle(handle, GENERIC_READ | GENERIC_WRITE);
+    if (file == nullptr) {
+        return FALSE;
+    }
+    if (method > FILE_END) {
+        return fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    LONGLONG position = 0;
+    if (file->isStream) {
+        LONGLONG base = method == FILE_BEGIN     ? 0
+                        : method == FILE_CURRENT ? static_cast<LONGLONG>(file->streamPosition)
+                                                 : static_cast<LONGLONG>(file->streamData.size());
+        position = base + distance.QuadPart;
+        if (position < 0) {
+            return fail(ERROR_INVALID_PARAMETER, FALSE);  // Windows: ERROR_NEGATIVE_SEEK
+        }
+        file->streamPosition = static_cast<std::size_t>(position);
+    } else {
+        int whence = method == FILE_BEGIN ? SEEK_SET : method == FILE_CURRENT ? SEEK_CUR : SEEK_END;
+        off_t result = ::lseek(file->fd, distance.QuadPart, whence);
+        if (result < 0) {
+            return fail(win32ErrorFromErrno(errno), FALSE);
+        }
+        position = result;
+    }
+    if (newPosition != nullptr) {
+        newPosition->QuadPart = position;
+    }
+    return TRUE;
+}
+
+// Ends the file at the current position; a longer file gets a hole, so a
+// large placeholder takes no space.
+BOOL SetEndOfFile(HANDLE handle)
+{
+    FileObject* file = dataHandle(handle, GENERIC_WRITE);
+    if (file == nullptr) {
+        return FALSE;
+    }
+    if (file->isStream) {
+        file->streamData.resize(file->streamPosition, '\0');
+        return writeStream(*file) ? TRUE : FALSE;
+    }
+    off_t position = ::lseek(file->fd, 0, SEEK_CUR);
+    if (position < 0 || ::ftruncate(file->fd, position) != 0) {
+        return fail(win32ErrorFromErrno(errno), FALSE);
+    }
+    return TRUE;
+}
+
+// The creation time lives in user.DOSATTRIB; the other two are the inode's.
+BOOL SetFileTime(HANDLE handle, const FILETIME* creation, const FILETIME* lastAccess, const FILETIME* lastWrite)
+{
+    auto* file = handleAs<FileObject>(handle);
+    if (file == nullptr) {
+        return FALSE;
+    }
+    if (file->isSymlink || file->isStream || !wantsWrite(file->access)) {
+        return fail(ERROR_ACCESS_DENIED, FALSE);
+    }
+    if (creation != nullptr) {
+        DosAttrib stored = storedDosAttrib(file->fd, file->fsPath, file->isDirectory);
+        stored.createTime = fromFileTime(*creation);
+        if (!writeDosAttrib(file->fd, stored)) {
+            return fail(win32ErrorFromErrno(errno), FALSE);
+        }
+    }
+    if (lastAccess != nullptr || lastWrite != nullptr) {
+        auto toTimespec = [](const FILETIME* time) {
+            struct timespec spec {0, UTIME_OMIT};
+            if (time != nullptr) {
+                auto ticks = static_cast<std::int64_t>(fromFileTime(*time) - kUnixEpochTicks);
+                spec.tv_sec = ticks / 10000000;
+                spec.tv_nsec = (ticks % 10000000) * 100;
+                if (spec.tv_nsec < 0) {
+                    spec.tv_sec -= 1;
+                    spec.tv_nsec += 1000000000;
+                }
+            }
+            return spec;
+        };
+        struct timespec times[2] = {toTimespec(lastAccess), toTimespec(lastWrite)};
+        if (::futimens(file->fd, times) != 0) {
+            return fail(win32ErrorFromErrno(errno), FALSE);
+        }
+    }
+    return TRUE;
+}
+
+BOOL GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION information)
+{
+    auto* file = handleAs<FileObject>(handle);
+    if (file == nullptr) {
+        return FALSE;
+    }
+    if (information == nullptr) {
+        return fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    EntryInfo info;
+    if (!readEntryInfo(file->fd, "", file->fsPath, info) &&
+        !(errno == ENOENT && readEntryInfo(file->fsPath, info))) {
+        return fail(win32ErrorFromErrno(errno), FALSE);
+    }
+    *information = BY_HANDLE_FILE_INFORMATION{};
+    information->dwFileAttributes = info.attributes;
+    information->ftCreationTime = toFileTime(info.creationTime);
+    information->ftLastAccessTime = toFileTime(info.lastAccessTime);
+    information->ftLastWriteTime = toFileTime(info.lastWriteTime);
+    information->dwVolumeSerialNumber = static_cast<DWORD>(info.device ^ (info.device >> 32));
+    information->nFileSizeHigh = static_cast<DWORD>(info.size >> 32);
+    information->nFileSizeLow = static_cast<DWORD>(info.size & 0xFFFFFFFF);
+    information->nNumberOfLinks = 1;
+    information->nFileIndexHigh = static_cast<DWORD>(static_cast<std::uint64_t>(info.inode) >> 32);
+    information->nFileIndexLow = static_cast<DWORD>(info.inode & 0xFFFFFFFF);
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE handle)
+{
+    auto* object = handleAs<HandleObject>(handle);
+    if (object == nullptr) {
+        return FALSE;
+    }
+    auto* file = dynamic_cast<FileObject*>(object);
+    if (file != nullptr && !file->ownsFd) {
+        return TRUE;  // standard handles live as long as the process
+    }
+    if (file == nullptr && dynamic_cast<TokenObject*>(object) == nullptr) {
+        return fail(ERROR_INVALID_HANDLE, FALSE);  // find handles close with FindClose
+    }
+    delete object;
+    return TRUE;
+}
+
+HANDLE GetStdHandle(DWORD which)
+{
+    switch (which) {
+    case STD_INPUT_HANDLE:
+        return toHandle(standardHandle(0));
+    case STD_OUTPUT_HANDLE:
+        return toHandle(standardHandle(1));
+    case STD_ERROR_HANDLE:
+        return toHandle(standardHandle(2));
+    default:
+        return fail(ERROR_INVALID_HANDLE, INVALID_HANDLE_VALUE);
+    }
+}
+
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES)
+{
+    std::optional<MappedPath> mapped = mapPath(path, false);
+    if (!mapped) {
+        return FALSE;
+    }
+    if (::mkdir(mapped->fsPath.c_str(), 0777) != 0) {
+        if (errno == EEXIST) {
+            return fail(ERROR_ALREADY_EXISTS, FALSE);
+        }
+        setLastErrorFromErrno(errno, mapped->fsPath);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The target is stored as given, with '\' turned into '/'; a UNC target
+// becomes the Linux path it names.
+BOOL CreateSymbolicLinkW(LPCWSTR link, LPCWSTR target, DWORD)
+{
+    std::optional<MappedPath> linkPath = mapPath(link, false);
+    std::optional<MappedPath> targetPath = linkPath ? mapPath(target, false) : std::nullopt;
+    if (!linkPath || !targetPath) {
+        return FALSE;
+    }
+    if (::symlink(targetPath->fsPath.c_str(), linkPath->fsPath.c_str()) != 0) {
+        if (errno == EEXIST) {
+            return fail(ERROR_ALREADY_EXISTS, FALSE);
+        }
+        setLastErrorFromErrno(errno, linkPath->fsPath);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// As on Windows, the reparse point, sparse and folder bits cannot be set or
+// cleared here: they follow from the data (FSCTL_SET_REPARSE_POINT,
+// FSCTL_SET_SPARSE) and from the file type.
+BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes)
+{
+    constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_OFFLINE | 0x100 /* temporary */ |
+                                0x2000 /* not content indexed */;
+    std::optional<MappedPath> mapped = mapPath(path, false);
+    if (!mapped) {
+        return FALSE;
+    }
+    struct stat status {};
+    if (::lstat(mapped->fsPath.c_str(), &status) != 0) {
+        setLastErrorFromErrno(errno, mapped->fsPath);
+        return FALSE;
+    }
+    if (S_ISLNK(status.st_mode)) {
+        return fail(ERROR_ACCESS_DENIED, FALSE);  // Linux keeps no user xattrs on links
+    }
+    int fd = ::open(mapped->fsPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        setLastErrorFromErrno(errno, mapped->fsPath);
+        return FALSE;
+    }
+    bool isDirectory = S_ISDIR(status.st_mode);
+    DosAttrib stored = storedDosAttrib(fd, mapped->fsPath, isDirectory);
+    stored.attrib = attributesForType((stored.attrib & ~kSettable) | (attributes & kSettable), isDirectory);
+    if (stored.attrib == FILE_ATTRIBUTE_NORMAL) {
+        stored.attrib = 0;
+    }
+    bool written = writeDosAttrib(fd, stored);
+    int error = errno;
+    ::close(fd);
+    return written ? TRUE : fail(win32ErrorFromErrno(error), FALSE);
+}

@@ -1,0 +1,69 @@
+// What a HANDLE points at on Linux. Every kind derives from HandleObject, so
+// a handle of the wrong kind is told apart and refused with
+// ERROR_INVALID_HANDLE, as Windows does.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+
+#include "platform/win32.h"
+
+namespace posix {
+
+struct HandleObject {
+    virtual ~HandleObject() = default;
+};
+
+// A file, folder, symbolic link or alternate data stream opened by CreateFile.
+struct FileObject : HandleObject {
+    ~FileObject() override;
+
+    int fd = -1;
+    bool ownsFd = true;
+    DWORD access = 0;
+    std::string fsPath;
+    bool isDirectory = false;
+    bool isSymlink = false;  // opened with O_PATH: no data, no xattrs, no lock
+
+    // Alternate data stream: the whole content, held in memory.
+    bool isStream = false;
+    std::string streamXattr;
+    std::string streamData;
+    std::size_t streamPosition = 0;
+};
+
+struct TokenObject : HandleObject {};
+
+// Handle to object, or nullptr (with ERROR_INVALID_HANDLE set) when the
+// handle is not one of that kind.
+template <typename Kind>
+Kind* handleAs(HANDLE handle)
+{
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    auto* kind = dynamic_cast<Kind*>(static_cast<HandleObject*>(handle));
+    if (kind == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+    }
+    return kind;
+}
+
+inline HANDLE toHandle(HandleObject* object) { return static_cast<HANDLE>(object); }
+
+// FILETIME ticks (100 ns since 1601) from a Unix time.
+constexpr std::uint64_t kUnixEpochTicks = 116444736000000000ULL;
+std::uint64_t ticksFromUnix(std::int64_t seconds, std::uint32_t nanoseconds);
+
+inline FILETIME toFileTime(std::uint64_t ticks)
+{
+    return FILETIME{static_cast<DWORD>(ticks & 0xFFFFFFFF), static_cast<DWORD>(ticks >> 32)};
+}
+inline std::uint64_t fromFileTime(const FILETIME& time)
+{
+    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+}  // namespace posix

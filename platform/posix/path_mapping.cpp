@@ -1,0 +1,101 @@
+#include "platform/posix/path_mapping.h"
+
+#include <cstring>
+#include <sys/stat.h>
+
+#include "platform/posix/last_error.h"
+#include "platform/posix/text_conversion.h"
+
+namespace posix {
+namespace {
+
+constexpr WStringView kUncPrefix = WSTR("\\\\?\\UNC\\");
+constexpr WStringView kUncShortPrefix = WSTR("\\\\");
+
+// The stream part of the last component, split off fsPath.
+std::string splitStream(std::string& fsPath)
+{
+    std::string::size_type slash = fsPath.rfind('/');
+    std::string::size_type colon = fsPath.find(':', slash == std::string::npos ? 0 : slash + 1);
+    if (colon == std::string::npos) {
+        return {};
+    }
+    struct stat status {};
+    if (::lstat(fsPath.c_str(), &status) == 0) {
+        return {};  // a Linux name that holds a ':'
+    }
+    std::string stream = fsPath.substr(colon + 1);
+    fsPath.erase(colon);
+    constexpr std::string_view kDataType = ":$DATA";
+    if (stream.size() > kDataType.size() &&
+        strcasecmp(stream.c_str() + stream.size() - kDataType.size(), kDataType.data()) == 0) {
+        stream.erase(stream.size() - kDataType.size());
+    }
+    if (fsPath.empty()) {
+        fsPath.assign(1, '.');
+    }
+    return stream;
+}
+
+}  // namespace
+
+std::optional<MappedPath> mapPath(LPCWSTR path, bool withStreams)
+{
+    if (path == nullptr) {
+        return fail(ERROR_INVALID_PARAMETER, std::nullopt);
+    }
+    WStringView text(path);
+    if (text.size() > kMaxPathUnits) {
+        return fail(ERROR_FILENAME_EXCED_RANGE, std::nullopt);
+    }
+    bool unc = false;
+    if (text.substr(0, kUncPrefix.size()) == kUncPrefix) {
+        text.remove_prefix(kUncPrefix.size());
+        unc = true;
+    } else if (text.substr(0, kUncShortPrefix.size()) == kUncShortPrefix) {
+        text.remove_prefix(kUncShortPrefix.size());
+        unc = true;
+    }
+    if (unc) {
+        WStringView::size_type serverEnd = text.find(u'\\');
+        if (serverEnd == 0 || serverEnd == WStringView::npos || serverEnd + 1 >= text.size() ||
+            text[serverEnd + 1] == u'\\') {
+            return fail(ERROR_BAD_PATHNAME, std::nullopt);
+        }
+    }
+    std::optional<std::string> bytes = encodeFileSystemBytes(text);
+    if (!bytes || (bytes->empty() && !unc)) {
+        return fail(bytes ? ERROR_PATH_NOT_FOUND : ERROR_INVALID_NAME, std::nullopt);
+    }
+    MappedPath mapped;
+    mapped.fsPath.reserve(bytes->size() + 1);
+    if (unc) {
+        mapped.fsPath += '/';
+    }
+    for (char c : *bytes) {
+        mapped.fsPath += c == '\\' ? '/' : c;
+    }
+    if (withStreams) {
+        mapped.streamName = splitStream(mapped.fsPath);
+    }
+    return mapped;
+}
+
+std::optional<std::string> mapNarrowPath(LPCSTR path)
+{
+    if (path == nullptr || *path == '\0') {
+        return fail(path == nullptr ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND, std::nullopt);
+    }
+    std::string fsPath(path);
+    if (fsPath.size() > kMaxPathUnits) {
+        return fail(ERROR_FILENAME_EXCED_RANGE, std::nullopt);
+    }
+    for (char& c : fsPath) {
+        if (c == '\\') {
+            c = '/';
+        }
+    }
+    return fsPath;
+}
+
+}  // namespace posix

@@ -1,0 +1,211 @@
+// DeviceIoControl: FSCTL_GET_REPARSE_POINT, FSCTL_SET_REPARSE_POINT and
+// FSCTL_SET_SPARSE.
+//
+// A file is a reparse point when its attrib has FILE_ATTRIBUTE_REPARSE_POINT
+// and it has user.SmbReparse, the reparse data buffer byte for byte. A
+// symbolic link is a reparse point with IO_REPARSE_TAG_SYMLINK. Records are
+// checked as NTFS checks them: a length that disagrees with the header is
+// never stored and never handed out.
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include "platform/posix/file_attributes.h"
+#include "platform/posix/handle_objects.h"
+#include "platform/posix/last_error.h"
+#include "platform/posix/samba_xattrs.h"
+#include "platform/posix/text_conversion.h"
+
+namespace posix {
+namespace {
+
+constexpr DWORD kMicrosoftTagBit = 0x80000000;
+constexpr std::size_t kHeaderSize = 8;       // tag, length, reserved
+constexpr std::size_t kGuidHeaderSize = 24;  // ... and the GUID of a non-Microsoft tag
+
+DWORD readLittleEndian32(const std::string& bytes, std::size_t offset)
+{
+    DWORD value = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        value |= static_cast<DWORD>(static_cast<unsigned char>(bytes[offset + i])) << (8 * i);
+    }
+    return value;
+}
+
+void appendLittleEndian(std::string& out, std::uint32_t value, std::size_t bytes)
+{
+    for (std::size_t i = 0; i < bytes; ++i) {
+        out += static_cast<char>((value >> (8 * i)) & 0xFF);
+    }
+}
+
+// True when the record's length agrees with its header, as NTFS demands.
+bool isConsistentRecord(const std::string& record)
+{
+    if (record.size() < kHeaderSize || record.size() > MAXIMUM_REPARSE_DATA_BUFFER_SIZE) {
+        return false;
+    }
+    DWORD tag = readLittleEndian32(record, 0);
+    std::size_t dataLength = static_cast<unsigned char>(record[4]) | (static_cast<unsigned char>(record[5]) << 8);
+    std::size_t header = (tag & kMicrosoftTagBit) != 0 ? kHeaderSize : kGuidHeaderSize;
+    return tag != 0 && record.size() >= header && record.size() == header + dataLength;
+}
+
+// The buffer a Windows client gets for a symbolic link: substitute and
+// print name both the target, with '\' for '/'.
+std::string symbolicLinkRecord(const FileObject& link)
+{
+    std::string target(PATH_MAX, '\0');
+    ssize_t length = ::readlinkat(link.fd, "", target.data(), target.size());
+    if (length < 0) {
+        return {};
+    }
+    target.resize(static_cast<std::size_t>(length));
+    WString name = decodeFileSystemBytes(target);
+    for (WCHAR& unit : name) {
+        if (unit == u'/') {
+            unit = u'\\';
+        }
+    }
+    auto nameBytes = static_cast<std::uint32_t>(name.size() * sizeof(WCHAR));
+    std::string record;
+    appendLittleEndian(record, IO_REPARSE_TAG_SYMLINK, 4);
+    appendLittleEndian(record, 12 + 2 * nameBytes, 2);  // ReparseDataLength
+    appendLittleEndian(record, 0, 2);                  // Reserved
+    appendLittleEndian(record, 0, 2);                  // SubstituteNameOffset
+    appendLittleEndian(record, nameBytes, 2);          // SubstituteNameLength
+    appendLittleEndian(record, nameBytes, 2);          // PrintNameOffset
+    appendLittleEndian(record, nameBytes, 2);          // PrintNameLength
+    appendLittleEndian(record, target.starts_with('/') ? 0 : SYMLINK_FLAG_RELATIVE, 4);
+    for (int copy = 0; copy < 2; ++copy) {
+        for (WCHAR unit : name) {
+            appendLittleEndian(record, unit, 2);
+        }
+    }
+    return record;
+}
+
+BOOL getReparsePoint(FileObject& file, LPVOID out, DWORD outSize, LPDWORD bytesReturned)
+{
+    std::string record;
+    if (file.isSymlink) {
+        record = symbolicLinkRecord(file);
+        if (record.empty()) {
+            return fail(win32ErrorFromErrno(errno), FALSE);
+        }
+    } else {
+        DosAttrib stored = storedDosAttrib(file.fd, file.fsPath, file.isDirectory);
+        if ((stored.attrib & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+            return fail(ERROR_NOT_A_REPARSE_POINT, FALSE);
+        }
+        std::optional<std::string> value = readXattr(file.fd, kReparseXattr);
+        if (!value) {
+            return fail(errno == ENODATA ? ERROR_NOT_A_REPARSE_POINT : win32ErrorFromErrno(errno), FALSE);
+        }
+        if (!isConsistentRecord(*value)) {
+            return fail(ERROR_INVALID_REPARSE_DATA, FALSE);
+        }
+        record = std::move(*value);
+    }
+    if (record.size() > outSize) {
+        // Never a partial record passed off as the whole one.
+        return fail(outSize < kHeaderSize ? ERROR_INSUFFICIENT_BUFFER : ERROR_MORE_DATA, FALSE);
+    }
+    std::memcpy(out, record.data(), record.size());
+    *bytesReturned = static_cast<DWORD>(record.size());
+    return TRUE;
+}
+
+// Marks the entry in user.DOSATTRIB, keeping its create time; a value that
+// already says so is left untouched.
+bool addAttribute(FileObject& file, DWORD attribute)
+{
+    DosAttrib stored = storedDosAttrib(file.fd, file.fsPath, file.isDirectory);
+    if ((stored.attrib & attribute) != 0) {
+        return true;
+    }
+    stored.attrib |= attribute;
+    if (!writeDosAttrib(file.fd, stored)) {
+        SetLastError(win32ErrorFromErrno(errno));
+        return false;
+    }
+    return true;
+}
+
+BOOL setReparsePoint(FileObject& file, LPVOID in, DWORD inSize)
+{
+    if ((file.access & GENERIC_WRITE) == 0) {
+        return fail(ERROR_ACCESS_DENIED, FALSE);
+    }
+    if (in == nullptr) {
+        return fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    std::string record(static_cast<const char*>(in), inSize);
+    if (!isConsistentRecord(record)) {
+        return fail(ERROR_INVALID_REPARSE_DATA, FALSE);
+    }
+    DWORD tag = readLittleEndian32(record, 0);
+    if (std::optional<std::string> existing = readXattr(file.fd, kReparseXattr);
+        existing && isConsistentRecord(*existing)) {
+        if (readLittleEndian32(*existing, 0) != tag) {
+            return fail(ERROR_REPARSE_TAG_MISMATCH, FALSE);
+        }
+        if ((tag & kMicrosoftTagBit) == 0 && existing->compare(8, 16, record, 8, 16) != 0) {
+            return fail(ERROR_REPARSE_ATTRIBUTE_CONFLICT, FALSE);
+        }
+    }
+    // One setxattr replaces the whole value: the old record or the new one,
+    // never a mix.
+    if (::fsetxattr(file.fd, kReparseXattr, record.data(), record.size(), 0) != 0) {
+        return fail(win32ErrorFromErrno(errno), FALSE);
+    }
+    return addAttribute(file, FILE_ATTRIBUTE_REPARSE_POINT) ? TRUE : FALSE;
+}
+
+}  // namespace
+}  // namespace posix
+
+using namespace posix;
+
+BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                     LPDWORD bytesReturned, LPOVERLAPPED)
+{
+    auto* file = handleAs<FileObject>(device);
+    if (file == nullptr) {
+        return FALSE;
+    }
+    if (bytesReturned == nullptr) {
+        return fail(ERROR_INVALID_PARAMETER, FALSE);  // required without an OVERLAPPED
+    }
+    *bytesReturned = 0;
+    if (file->isStream) {
+        return fail(ERROR_INVALID_FUNCTION, FALSE);
+    }
+    switch (code) {
+    case FSCTL_GET_REPARSE_POINT:
+        if (out == nullptr) {
+            return fail(ERROR_INVALID_PARAMETER, FALSE);
+        }
+        return getReparsePoint(*file, out, outSize, bytesReturned);
+    case FSCTL_SET_REPARSE_POINT:
+        if (file->isSymlink) {
+            return fail(ERROR_ACCESS_DENIED, FALSE);
+        }
+        return setReparsePoint(*file, in, inSize);
+    case FSCTL_SET_SPARSE: {
+        bool sparse = in == nullptr || inSize == 0 || *static_cast<const BYTE*>(in) != 0;
+        if (file->isSymlink || file->isDirectory || (file->access & GENERIC_WRITE) == 0) {
+            return fail(ERROR_ACCESS_DENIED, FALSE);
+        }
+        if (!sparse) {
+            return fail(ERROR_NOT_SUPPORTED, FALSE);
+        }
+        return addAttribute(*file, FILE_ATTRIBUTE_SPARSE_FILE) ? TRUE : FALSE;
+    }
+    default:
+        return fail(ERROR_INVALID_FUNCTION, FALSE);
+    }
+}

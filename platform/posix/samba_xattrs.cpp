@@ -1,0 +1,224 @@
+#include "platform/posix/samba_xattrs.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sys/xattr.h>
+
+namespace posix {
+namespace {
+
+constexpr std::uint32_t kAttribValid = 0x1;
+constexpr std::uint32_t kCreateTimeValid = 0x10;
+
+// Sequential little-endian reader with NDR alignment (relative to the start).
+class NdrReader {
+public:
+    explicit NdrReader(std::string_view data) : data_(data) {}
+
+    bool align(std::size_t n)
+    {
+        pos_ = (pos_ + n - 1) / n * n;
+        return pos_ <= data_.size();
+    }
+    template <typename T>
+    bool read(T& value)
+    {
+        if (!align(sizeof(T)) || data_.size() - pos_ < sizeof(T)) {
+            return false;
+        }
+        value = 0;
+        for (std::size_t i = 0; i < sizeof(T); ++i) {
+            value |= static_cast<T>(static_cast<unsigned char>(data_[pos_ + i])) << (8 * i);
+        }
+        pos_ += sizeof(T);
+        return true;
+    }
+    bool skipCString()
+    {
+        std::size_t nul = data_.find('\0', pos_);
+        if (nul == std::string_view::npos) {
+            return false;
+        }
+        pos_ = nul + 1;
+        return true;
+    }
+
+private:
+    std::string_view data_;
+    std::size_t pos_ = 0;
+};
+
+void putLittleEndian(std::string& out, std::uint64_t value, std::size_t bytes)
+{
+    for (std::size_t i = 0; i < bytes; ++i) {
+        out += static_cast<char>((value >> (8 * i)) & 0xFF);
+    }
+}
+
+std::optional<DosAttrib> decodeHexText(std::string_view value)
+{
+    if (!value.empty() && value.back() == '\0') {
+        value.remove_suffix(1);
+    }
+    if (value.size() < 3 || value.size() > 10 || value[0] != '0' || (value[1] != 'x' && value[1] != 'X')) {
+        return std::nullopt;
+    }
+    DWORD attrib = 0;
+    for (char c : value.substr(2)) {
+        int digit = (c >= '0' && c <= '9')   ? c - '0'
+                    : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                    : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                             : -1;
+        if (digit < 0) {
+            return std::nullopt;
+        }
+        attrib = (attrib << 4) | static_cast<DWORD>(digit);
+    }
+    return DosAttrib{attrib, std::nullopt};
+}
+
+std::optional<std::uint64_t> usableTime(std::uint64_t ticks)
+{
+    // Samba's "null" times.
+    if (ticks == 0 || ticks == ~std::uint64_t{0}) {
+        return std::nullopt;
+    }
+    return ticks;
+}
+
+std::optional<DosAttrib> decodeNdr(std::string_view value)
+{
+    NdrReader in(value);
+    std::uint16_t version = 0;
+    std::uint16_t level = 0;
+    if (!in.skipCString() || !in.read(version) || !in.read(level) || level != version) {
+        return std::nullopt;
+    }
+    std::uint32_t flags = 0;
+    std::uint32_t attrib = 0;
+    std::uint32_t eaSize = 0;
+    std::uint64_t size = 0;
+    std::uint64_t allocSize = 0;
+    std::uint64_t createTime = 0;
+    std::uint64_t changeTime = 0;
+    std::uint64_t itime = 0;
+    DosAttrib info;
+    switch (version) {
+    case 1:
+    case 2:
+        if ((version == 2 && !in.read(flags)) || !in.read(attrib) || !in.read(eaSize) || !in.read(size) ||
+            !in.read(allocSize) || !in.read(createTime) || !in.read(changeTime)) {
+            return std::nullopt;
+        }
+        info.attrib = attrib;
+        info.createTime = usableTime(createTime);
+        return info;
+    case 3:
+    case 4:
+    case 5:
+        if (!in.read(flags) || !in.read(attrib)) {
+            return std::nullopt;
+        }
+        if (version == 3 &&
+            (!in.read(eaSize) || !in.read(size) || !in.read(allocSize) || !in.read(createTime) || !in.read(changeTime))) {
+            return std::nullopt;
+        }
+        if (version == 4 && (!in.read(itime) || !in.read(createTime))) {
+            return std::nullopt;
+        }
+        if (version == 5 && !in.read(createTime)) {
+            return std::nullopt;
+        }
+        if ((flags & kAttribValid) == 0) {
+            return std::nullopt;
+        }
+        info.attrib = attrib;
+        if ((flags & kCreateTimeValid) != 0) {
+            info.createTime = usableTime(createTime);
+        }
+        return info;
+    default:
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+std::optional<DosAttrib> decodeDosAttrib(std::string_view value)
+{
+    if (std::optional<DosAttrib> info = decodeNdr(value)) {
+        return info;
+    }
+    return decodeHexText(value);
+}
+
+std::string encodeDosAttrib(const DosAttrib& info)
+{
+    std::string out;
+    out += '\0';                          // attrib_hex, empty
+    out += '\0';                          // padding to 2
+    putLittleEndian(out, 5, 2);           // version
+    putLittleEndian(out, 5, 2);           // level
+    putLittleEndian(out, 0, 2);           // padding to 4
+    std::uint32_t flags = kAttribValid | (info.createTime ? kCreateTimeValid : 0);
+    putLittleEndian(out, flags, 4);
+    putLittleEndian(out, info.attrib, 4);
+    putLittleEndian(out, info.createTime.value_or(0), 8);
+    return out;
+}
+
+std::string streamXattrName(std::string_view streamName)
+{
+    std::string name(kStreamXattrPrefix);
+    name += streamName;
+    name += kStreamXattrSuffix;
+    return name;
+}
+
+namespace {
+
+template <typename Get>
+std::optional<std::string> readWhole(Get get)
+{
+    // Most values are small: one call into a stack buffer. Larger ones: size
+    // first, then read, again if the value grew in between.
+    char small[256];
+    ssize_t read = get(small, sizeof small);
+    if (read >= 0) {
+        return std::string(small, static_cast<std::size_t>(read));
+    }
+    if (errno != ERANGE) {
+        return std::nullopt;
+    }
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        ssize_t size = get(nullptr, 0);
+        if (size < 0) {
+            return std::nullopt;
+        }
+        std::string value(static_cast<std::size_t>(size), '\0');
+        read = get(value.data(), value.size());
+        if (read >= 0) {
+            value.resize(static_cast<std::size_t>(read));
+            return value;
+        }
+        if (errno != ERANGE) {
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> readXattr(const std::string& fsPath, const char* name)
+{
+    return readWhole([&](char* buffer, std::size_t size) { return ::lgetxattr(fsPath.c_str(), name, buffer, size); });
+}
+
+std::optional<std::string> readXattr(int fd, const char* name)
+{
+    return readWhole([&](char* buffer, std::size_t size) { return ::fgetxattr(fd, name, buffer, size); });
+}
+
+}  // namespace posix

@@ -1,0 +1,56 @@
+// Samba's on-disk convention for what Windows keeps in NTFS, and the only
+// place that reads or writes it.
+//
+//   user.DOSATTRIB              the DOS attributes and the creation time:
+//                               NDR-encoded xattr_DOSATTRIB, little-endian:
+//                                 attrib_hex  NUL-terminated ASCII (empty in v4, v5)
+//                                 padding to 2, uint16 version, uint16 level (= version),
+//                                 padding to 4, then by version (u64s aligned to 8):
+//                                 1: attrib, ea_size, size, alloc_size, create_time, change_time
+//                                 2: flags, attrib, then as 1 (read only)
+//                                 3: valid_flags, attrib, ea_size, size, alloc_size,
+//                                    create_time, change_time
+//                                 4: valid_flags, attrib, itime, create_time
+//                                 5: valid_flags, attrib, create_time
+//                               valid_flags: 0x1 attrib valid, 0x10 create_time valid.
+//                               Older writers store only a hex text such as "0x1620"
+//                               (with or without a NUL). Anything else counts as absent.
+//                               Written as version 5 with valid_flags 0x11, as Samba does.
+//   user.SmbReparse             the reparse data buffer, byte for byte as
+//                               FSCTL_SET_REPARSE_POINT received it.
+//   user.DosStream.<name>:$DATA the alternate data stream <name>; the value
+//                               is the content followed by one NUL byte.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/win32.h"
+
+namespace posix {
+
+inline constexpr const char* kDosAttribXattr = "user.DOSATTRIB";
+inline constexpr const char* kReparseXattr = "user.SmbReparse";
+inline constexpr std::string_view kStreamXattrPrefix = "user.DosStream.";
+inline constexpr std::string_view kStreamXattrSuffix = ":$DATA";
+
+struct DosAttrib {
+    DWORD attrib = 0;
+    std::optional<std::uint64_t> createTime;  // FILETIME ticks
+};
+
+std::optional<DosAttrib> decodeDosAttrib(std::string_view value);
+std::string encodeDosAttrib(const DosAttrib& info);  // version 5
+
+std::string streamXattrName(std::string_view streamName);
+
+// Reads a whole xattr value, of a path (without following a final symbolic
+// link) or of an open descriptor. nullopt with errno set when it cannot be
+// read; ENODATA when it is absent.
+std::optional<std::string> readXattr(const std::string& fsPath, const char* name);
+std::optional<std::string> readXattr(int fd, const char* name);
+
+}  // namespace posix

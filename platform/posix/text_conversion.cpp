@@ -1,0 +1,224 @@
+#include "platform/posix/text_conversion.h"
+
+#include <cstring>
+
+#include "platform/posix/last_error.h"
+
+namespace posix {
+namespace {
+
+constexpr char32_t kEscapeBase = 0xDC00;  // byte b (0x80..0xFF) <-> U+DC00 + b
+
+bool isContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+// Length of the valid UTF-8 sequence at the start of bytes, and its code
+// point; 0 when the first byte does not start a valid sequence (overlong
+// forms, surrogates and values above U+10FFFF are not valid).
+std::size_t decodeSequence(std::string_view bytes, char32_t& codePoint)
+{
+    auto b0 = static_cast<unsigned char>(bytes[0]);
+    if (b0 < 0x80) {
+        codePoint = b0;
+        return 1;
+    }
+    std::size_t length = 0;
+    char32_t value = 0;
+    char32_t minimum = 0;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        length = 2;
+        value = b0 & 0x1F;
+        minimum = 0x80;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        length = 3;
+        value = b0 & 0x0F;
+        minimum = 0x800;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        length = 4;
+        value = b0 & 0x07;
+        minimum = 0x10000;
+    } else {
+        return 0;
+    }
+    if (bytes.size() < length) {
+        return 0;
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        auto b = static_cast<unsigned char>(bytes[i]);
+        if (!isContinuation(b)) {
+            return 0;
+        }
+        value = (value << 6) | (b & 0x3F);
+    }
+    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+        return 0;
+    }
+    codePoint = value;
+    return length;
+}
+
+void appendUtf8(std::string& out, char32_t cp)
+{
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// Walks UTF-16 text; calls onCodePoint for each scalar value or pair, and
+// onLoneSurrogate for each unpaired surrogate. Returns false as soon as a
+// callback does.
+template <typename OnCodePoint, typename OnLone>
+bool forEachCodePoint(WStringView text, OnCodePoint onCodePoint, OnLone onLoneSurrogate)
+{
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char32_t unit = text[i];
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            char32_t cp = 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+            if (!onCodePoint(cp)) {
+                return false;
+            }
+        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+            if (!onLoneSurrogate(unit)) {
+                return false;
+            }
+        } else if (!onCodePoint(unit)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+WString decodeFileSystemBytes(std::string_view bytes)
+{
+    WString out;
+    out.reserve(bytes.size());
+    while (!bytes.empty()) {
+        char32_t cp = 0;
+        std::size_t length = decodeSequence(bytes, cp);
+        if (length == 0) {
+            out += static_cast<WCHAR>(kEscapeBase + static_cast<unsigned char>(bytes[0]));
+            bytes.remove_prefix(1);
+            continue;
+        }
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out += static_cast<WCHAR>(0xD800 + (cp >> 10));
+            out += static_cast<WCHAR>(0xDC00 + (cp & 0x3FF));
+        } else {
+            out += static_cast<WCHAR>(cp);
+        }
+        bytes.remove_prefix(length);
+    }
+    return out;
+}
+
+std::optional<std::string> encodeFileSystemBytes(WStringView text)
+{
+    std::string out;
+    out.reserve(text.size());
+    bool ok = forEachCodePoint(
+        text,
+        [&](char32_t cp) {
+            if (cp == 0) {
+                return false;
+            }
+            appendUtf8(out, cp);
+            return true;
+        },
+        [&](char32_t unit) {
+            if (unit < kEscapeBase + 0x80 || unit > kEscapeBase + 0xFF) {
+                return false;
+            }
+            out += static_cast<char>(unit - kEscapeBase);
+            return true;
+        });
+    if (!ok) {
+        return std::nullopt;
+    }
+    return out;
+}
+
+std::string toDisplayBytes(WStringView text)
+{
+    std::string out;
+    out.reserve(text.size());
+    forEachCodePoint(
+        text,
+        [&](char32_t cp) {
+            appendUtf8(out, cp);
+            return true;
+        },
+        [&](char32_t unit) {
+            if (unit >= kEscapeBase + 0x80 && unit <= kEscapeBase + 0xFF) {
+                out += static_cast<char>(unit - kEscapeBase);
+            } else {
+                appendUtf8(out, 0xFFFD);
+            }
+            return true;
+        });
+    return out;
+}
+
+}  // namespace posix
+
+// The ANSI code page is UTF-8 here. Escaped bytes go back to the bytes they
+// stand for, so a report named after a non-UTF-8 target carries that name;
+// any other lone surrogate becomes the default character, as on Windows.
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wideLength, LPSTR narrow,
+                        int narrowLength, LPCCH defaultChar, LPBOOL usedDefaultChar)
+{
+    if ((codePage != CP_ACP && codePage != CP_UTF8) || flags != 0 || wide == nullptr ||
+        wideLength == 0 || narrowLength < 0 || (narrow == nullptr && narrowLength != 0)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::size_t length = wideLength < 0 ? std::char_traits<WCHAR>::length(wide) + 1
+                                        : static_cast<std::size_t>(wideLength);
+    const char* replacement = defaultChar != nullptr ? defaultChar : "?";
+    bool usedDefault = false;
+    std::string out;
+    out.reserve(length);
+    for (std::size_t i = 0; i < length; ++i) {
+        WCHAR unit = wide[i];
+        bool lone = unit >= 0xD800 && unit <= 0xDFFF &&
+                    !(unit <= 0xDBFF && i + 1 < length && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF);
+        if (lone && !(unit >= 0xDC80 && unit <= 0xDCFF)) {
+            out += replacement;
+            usedDefault = true;
+            continue;
+        }
+        std::size_t units = (!lone && unit >= 0xD800 && unit <= 0xDBFF) ? 2 : 1;
+        out += posix::toDisplayBytes(WStringView(wide + i, units));
+        i += units - 1;
+    }
+    if (usedDefaultChar != nullptr) {
+        *usedDefaultChar = usedDefault ? TRUE : FALSE;
+    }
+    if (narrowLength == 0) {
+        return static_cast<int>(out.size());
+    }
+    if (out.size() > static_cast<std::size_t>(narrowLength)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::memcpy(narrow, out.data(), out.size());
+    return static_cast<int>(out.size());
+}
+
+// UTF-8 has no lead bytes whose trail could be taken for an ASCII character.
+BOOL IsDBCSLeadByteEx(UINT, BYTE) { return FALSE; }

@@ -1,0 +1,19 @@
+#include "report/file_handle.h"
+
+#include "report/failure.h"
+
+FileHandle::FileHandle(const WString& path, bool readAccess)
+    : handle_(CreateFileW(path.c_str(), readAccess ? GENERIC_READ : GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr))
+{
+    if (!handle_) {
+        throw X(WSTR("CreateFile"), path);
+    }
+}
+
+void FileHandle::close()
+{
+    DWORD lastError = GetLastError();
+    handle_.reset();
+    SetLastError(lastError);
+}

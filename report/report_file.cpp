@@ -1,0 +1,118 @@
+#include "report/report_file.h"
+
+#include <stdexcept>
+#include <vector>
+
+#include "report/text_format.h"
+#include "runcontrol/scan_session.h"
+
+namespace {
+
+// The name's characters in the ANSI code page: one byte each, or two for a
+// double-byte character, whose second byte is never taken for a backslash.
+std::vector<std::string> ansiCharacters(const WString& target)
+{
+    std::string narrow;
+    if (!target.empty()) {
+        int length = WideCharToMultiByte(CP_ACP, 0, target.data(), static_cast<int>(target.size()), nullptr, 0,
+                                         nullptr, nullptr);
+        if (length > 0) {
+            narrow.resize(static_cast<std::size_t>(length));
+            WideCharToMultiByte(CP_ACP, 0, target.data(), static_cast<int>(target.size()), narrow.data(), length,
+                                nullptr, nullptr);
+        }
+    }
+    std::vector<std::string> characters;
+    for (std::size_t i = 0; i < narrow.size(); ++i) {
+        std::size_t width =
+            IsDBCSLeadByteEx(CP_ACP, static_cast<BYTE>(narrow[i])) && i + 1 < narrow.size() ? 2 : 1;
+        characters.push_back(narrow.substr(i, width));
+        i += width - 1;
+    }
+    return characters;
+}
+
+// Removes every occurrence of `pattern` (single-byte characters), scanning
+// left to right without overlap.
+void removeAll(std::vector<std::string>& characters, std::string_view pattern)
+{
+    std::vector<std::string> kept;
+    std::size_t i = 0;
+    while (i < characters.size()) {
+        bool match = i + pattern.size() <= characters.size();
+        for (std::size_t k = 0; match && k < pattern.size(); ++k) {
+            match = characters[i + k].size() == 1 && characters[i + k][0] == pattern[k];
+        }
+        if (match) {
+            i += pattern.size();
+        } else {
+            kept.push_back(std::move(characters[i++]));
+        }
+    }
+    characters = std::move(kept);
+}
+
+}  // namespace
+
+std::string reportFileName(const WString& target, std::time_t startTime)
+{
+    std::vector<std::string> characters = ansiCharacters(target);
+    removeAll(characters, "\\\\?\\UNC\\");
+    removeAll(characters, "\\\\");
+    std::string name;
+    for (const std::string& character : characters) {
+        name += character == "\\" ? "-" : character;
+    }
+    name += '-';
+    name += std::to_string(static_cast<long long>(startTime));
+    name += ".txt";
+    return name;
+}
+
+HANDLE openReportFile(const std::string& name)
+{
+    // CREATE_ALWAYS: a report of the same name from the same second is
+    // replaced, not overwritten in place with its stale tail kept.
+    HANDLE report = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                nullptr);
+    if (report == INVALID_HANDLE_VALUE) {
+        throw std::runtime_error("Failed to open report file:" + name);
+    }
+    return report;
+}
+
+ScanSession::Output::~Output()
+{
+    if (owned_) {
+        CloseHandle(handle_);
+    }
+}
+
+void ScanSession::Output::adopt(HANDLE reportFile)
+{
+    handle_ = reportFile;
+    owned_ = true;
+}
+
+// One system write per call: nothing is buffered, so a report keeps every
+// line written before a failure.
+void ScanSession::writeText(WStringView text)
+{
+    if (text.empty()) {
+        return;
+    }
+    auto byteCount = static_cast<DWORD>(text.size() * sizeof(WCHAR));
+    DWORD written = 0;
+    if (!WriteFile(output.get(), text.data(), byteCount, &written, nullptr)) {
+        throw std::runtime_error("Failed to write report file");
+    }
+    if (written != byteCount) {
+        throw std::runtime_error("Failed to write report file.  Incomplete write");
+    }
+}
+
+void ScanSession::writeLine(WStringView text)
+{
+    writeText(text);
+    writeText(WSTR("\r\n"));
+}
