@@ -61,7 +61,7 @@ WString fileDescription(const WIN32_FIND_DATAW& findData)
     WString text = WSTR("(Created:");
     text += creationTimeText(findData.ftCreationTime);
     text += WSTR(", Size:");
-    text += decimalText(static_cast<std::int64_t>(size));
+    text += signedDecimalText(static_cast<std::int64_t>(size));
     if ((findData.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         text += WSTR(", Reparse point");
     }

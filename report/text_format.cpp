@@ -16,7 +16,7 @@ WString decimalText(std::uint64_t value)
     return text;
 }
 
-WString decimalText(std::int64_t value)
+WString signedDecimalText(std::int64_t value)
 {
     if (value >= 0) {
         return decimalText(static_cast<std::uint64_t>(value));

@@ -8,8 +8,7 @@
 #include "platform/win32.h"
 
 WString decimalText(std::uint64_t value);
-WString decimalText(std::int64_t value);
-inline WString decimalText(std::uint32_t value) { return decimalText(static_cast<std::uint64_t>(value)); }
+WString signedDecimalText(std::int64_t value);
 
 // Lower-case hexadecimal without prefix, at least minDigits digits.
 WString hexText(std::uint64_t value, int minDigits = 1);
