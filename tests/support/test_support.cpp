@@ -1,0 +1,227 @@
+#include "tests/support/test_support.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <grp.h>
+#include <fcntl.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/posix/text_conversion.h"
+
+extern char** environ;
+
+namespace testsupport {
+namespace {
+
+void removeTree(const std::string& path)
+{
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) {
+        return;
+    }
+    if (S_ISDIR(status.st_mode)) {
+        ::chmod(path.c_str(), 0700);
+        if (DIR* folder = ::opendir(path.c_str())) {
+            while (struct dirent* entry = ::readdir(folder)) {
+                std::string name = entry->d_name;
+                if (name != "." && name != "..") {
+                    removeTree(path + "/" + name);
+                }
+            }
+            ::closedir(folder);
+        }
+        ::rmdir(path.c_str());
+    } else {
+        ::unlink(path.c_str());
+    }
+}
+
+}  // namespace
+
+TempDir::TempDir()
+{
+    std::string pattern = "/tmp/stubwarden-test-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+    ::chmod(path_.c_str(), 0755);
+}
+
+TempDir::~TempDir() { removeTree(path_); }
+
+std::string TempDir::operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+std::string uncPath(const std::string& linuxPath)
+{
+    std::string unc = "\\";
+    for (char c : linuxPath) {
+        unc += c == '/' ? '\\' : c;
+    }
+    return unc;
+}
+
+WString wideUncPath(const std::string& linuxPath) { return posix::decodeFileSystemBytes(uncPath(linuxPath)); }
+
+std::string reportPath(const std::string& linuxPath) { return "\\\\?\\UNC" + uncPath(linuxPath).substr(1); }
+
+RunResult runProgram(const std::string& binary, const std::vector<std::string>& arguments, const RunOptions& options)
+{
+    int outPipe[2];
+    int errPipe[2];
+    if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    std::vector<std::string> environment;
+    bool hasTz = false;
+    for (const std::string& entry : options.environment) {
+        hasTz = hasTz || entry.rfind("TZ=", 0) == 0;
+    }
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string text = *entry;
+        if (text.rfind("TZ=", 0) != 0) {
+            environment.push_back(text);
+        }
+    }
+    if (!hasTz) {
+        environment.emplace_back("TZ=UTC");
+    }
+    environment.insert(environment.end(), options.environment.begin(), options.environment.end());
+
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(outPipe[1], 1);
+        ::dup2(errPipe[1], 2);
+        if (::chdir(options.workingDirectory.c_str()) != 0) {
+            ::_exit(126);
+        }
+        if (options.fileSizeLimit) {
+            struct rlimit limit {static_cast<rlim_t>(*options.fileSizeLimit), static_cast<rlim_t>(*options.fileSizeLimit)};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        if (options.group && ::setresgid(*options.group, *options.group, *options.group) != 0) {
+            ::_exit(126);
+        }
+        if (options.user) {
+            ::setgroups(0, nullptr);
+            if (::setresuid(*options.user, *options.user, *options.user) != 0) {
+                ::_exit(126);
+            }
+        }
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(binary.c_str()));
+        for (const std::string& argument : arguments) {
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        }
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (std::string& entry : environment) {
+            envp.push_back(entry.data());
+        }
+        envp.push_back(nullptr);
+        ::execve(binary.c_str(), argv.data(), envp.data());
+        ::_exit(127);
+    }
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
+    RunResult result;
+    struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.standardOutput, &result.standardError};
+    int open = 2;
+    while (open > 0) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+                char buffer[4096];
+                ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+                if (n > 0) {
+                    sinks[i]->append(buffer, static_cast<std::size_t>(n));
+                } else {
+                    ::close(fds[i].fd);
+                    fds[i].fd = -1;
+                    --open;
+                }
+            }
+        }
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+RunResult runStubwarden(const std::vector<std::string>& arguments, const RunOptions& options)
+{
+    return runProgram(STUBWARDEN_BINARY, arguments, options);
+}
+
+std::vector<std::string> reportFiles(const std::string& folder)
+{
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (struct dirent* entry = ::readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".txt") == 0) {
+                names.push_back(name);
+            }
+        }
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string onlyReportBytes(const std::string& folder)
+{
+    std::vector<std::string> names = reportFiles(folder);
+    EXPECT_EQ(names.size(), 1u) << "report files in " << folder;
+    if (names.size() != 1) {
+        return {};
+    }
+    return readFileBytes(folder + "/" + names.front());
+}
+
+std::string readFileBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+std::string utf16le(const std::string& utf8)
+{
+    WString wide = posix::decodeFileSystemBytes(utf8);
+    std::string bytes;
+    for (WCHAR unit : wide) {
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>(unit >> 8);
+    }
+    return bytes;
+}
+
+std::string fromUtf16le(const std::string& bytes)
+{
+    WString wide;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        wide += static_cast<WCHAR>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8));
+    }
+    return posix::toDisplayBytes(wide);
+}
+
+}  // namespace testsupport

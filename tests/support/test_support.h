@@ -1,0 +1,72 @@
+// What the suites share: temporary trees, the real binaries run as
+// processes, and their UTF-16LE reports read back byte for byte.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "platform/win32.h"
+
+namespace testsupport {
+
+// A fresh folder under /tmp, removed with everything in it (permissions
+// restored first) when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    [[nodiscard]] const std::string& path() const { return path_; }
+    // path() + "/" + relative
+    [[nodiscard]] std::string operator/(const std::string& relative) const;
+
+private:
+    std::string path_;
+};
+
+// The UNC form under which the program names a Linux path:
+// "/tmp/x/share" -> "\\tmp\x\share".
+std::string uncPath(const std::string& linuxPath);
+// The same as a wide string, for the platform calls.
+WString wideUncPath(const std::string& linuxPath);
+// The path the program writes into its report for a UNC target:
+// "/tmp/x/share" -> "\\?\UNC\tmp\x\share".
+std::string reportPath(const std::string& linuxPath);
+
+struct RunOptions {
+    std::string workingDirectory = ".";
+    // Added to the environment; TZ=UTC is there unless replaced.
+    std::vector<std::string> environment;
+    // Run as this user and group, without any capability (CI runs as root).
+    std::optional<uid_t> user;
+    std::optional<gid_t> group;
+    // RLIMIT_FSIZE in bytes.
+    std::optional<unsigned long long> fileSizeLimit;
+};
+
+struct RunResult {
+    int exitCode = -1;  // -1: killed by a signal
+    std::string standardOutput;
+    std::string standardError;
+};
+
+RunResult runProgram(const std::string& binary, const std::vector<std::string>& arguments,
+                     const RunOptions& options = {});
+RunResult runStubwarden(const std::vector<std::string>& arguments, const RunOptions& options = {});
+
+// The names of the report files (*.txt) in a folder, sorted.
+std::vector<std::string> reportFiles(const std::string& folder);
+// The bytes of the one report in the folder; fails the test if there is not
+// exactly one.
+std::string onlyReportBytes(const std::string& folder);
+
+std::string readFileBytes(const std::string& path);
+// UTF-8 text as UTF-16LE bytes, and back (lone surrogates as U+FFFD).
+std::string utf16le(const std::string& utf8);
+std::string fromUtf16le(const std::string& bytes);
+
+}  // namespace testsupport

@@ -1,0 +1,3 @@
+#include "platform/win32.h"
+
+int wmain(int, WCHAR*[]) { return 1; }

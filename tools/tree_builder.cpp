@@ -1,0 +1,261 @@
+#include "tools/tree_builder.h"
+
+#include <cstring>
+
+#include "placeholder/placeholder_record.h"
+#include "platform/unique_resource.h"
+
+#ifndef _WIN32
+#  include "platform/posix/text_conversion.h"
+#endif
+
+namespace treebuilder {
+namespace {
+
+std::string displayText(const WString& text)
+{
+#ifdef _WIN32
+    int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                     nullptr);
+    std::string out(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
+    if (length > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), length, nullptr,
+                            nullptr);
+    }
+    return out;
+#else
+    return posix::toDisplayBytes(text);
+#endif
+}
+
+[[noreturn]] void failed(const char* call, const WString& path)
+{
+    throw BuildError(call, path, GetLastError());
+}
+
+void putUint32(Bytes& bytes, std::size_t offset, std::uint32_t value)
+{
+    for (std::size_t i = 0; i < 4; ++i) {
+        bytes[offset + i] = static_cast<BYTE>(value >> (8 * i));
+    }
+}
+
+void putUint16(Bytes& bytes, std::size_t offset, std::uint16_t value)
+{
+    bytes[offset] = static_cast<BYTE>(value);
+    bytes[offset + 1] = static_cast<BYTE>(value >> 8);
+}
+
+// Writes text as UTF-16LE at offset, followed by U+0000; returns the end.
+std::size_t putText(Bytes& bytes, std::size_t offset, WStringView text)
+{
+    bytes.resize(std::max(bytes.size(), offset + 2 * (text.size() + 1)));
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        putUint16(bytes, offset + 2 * i, static_cast<std::uint16_t>(text[i]));
+    }
+    putUint16(bytes, offset + 2 * text.size(), 0);
+    return offset + 2 * (text.size() + 1);
+}
+
+UniqueHandle createForWriting(const WString& path)
+{
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr));
+    if (!file) {
+        failed("CreateFileW", path);
+    }
+    return file;
+}
+
+// Content, size, sparseness and creation time of a file open for writing.
+void shapeFile(HANDLE file, const WString& path, const FileSpec& spec)
+{
+    DWORD returned = 0;
+    if (spec.sparse && !DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr)) {
+        failed("DeviceIoControl(FSCTL_SET_SPARSE)", path);
+    }
+    if (!spec.content.empty()) {
+        DWORD written = 0;
+        if (!WriteFile(file, spec.content.data(), static_cast<DWORD>(spec.content.size()), &written, nullptr) ||
+            written != spec.content.size()) {
+            failed("WriteFile", path);
+        }
+    }
+    if (spec.size > spec.content.size()) {
+        LARGE_INTEGER end{};
+        end.QuadPart = static_cast<LONGLONG>(spec.size);
+        if (!SetFilePointerEx(file, end, nullptr, FILE_BEGIN) || !SetEndOfFile(file)) {
+            failed("SetEndOfFile", path);
+        }
+    }
+    if (spec.created && !SetFileTime(file, &*spec.created, nullptr, nullptr)) {
+        failed("SetFileTime", path);
+    }
+}
+
+void applyAttributes(const WString& path, DWORD attributes)
+{
+    if (attributes != 0 && !SetFileAttributesW(path.c_str(), attributes)) {
+        failed("SetFileAttributesW", path);
+    }
+}
+
+}  // namespace
+
+BuildError::BuildError(const std::string& call, const WString& path, DWORD errorCode)
+    : std::runtime_error(call + " failed for " + displayText(path) + ": error " + std::to_string(errorCode)),
+      code(errorCode)
+{
+}
+
+Bytes placeholderRecord(const PlaceholderSpec& spec)
+{
+    using namespace placeholder;
+    Bytes record(kUrlOffset, 0);
+    putUint32(record, kTagOffset, kTag);
+    GUID guid = kGuid;
+    if (spec.kind == PlaceholderKind::WrongGuid) {
+        guid.Data1 ^= 0xFF;
+    }
+    std::memcpy(record.data() + kGuidOffset, &guid, sizeof guid);
+    putUint32(record, kMagicOffset, spec.kind == PlaceholderKind::WrongMagic ? kMagic + 1 : kMagic);
+    putText(record, kSignatureOffset, spec.kind == PlaceholderKind::WrongSignature ? WSTR("q-marlo012345678") : kSignature);
+    if (spec.kind == PlaceholderKind::UnendedSignature) {
+        putUint16(record, kSignatureEndOffset, 'X');
+    }
+
+    std::size_t end = kUrlOffset;
+    switch (spec.kind) {
+    case PlaceholderKind::WrongUrl:
+        end = putText(record, kUrlOffset, WSTR("ftp://archive.example/vault/0001"));
+        break;
+    case PlaceholderKind::EmptyUrl:
+        end = putText(record, kUrlOffset, WString());
+        break;
+    case PlaceholderKind::Misplaced:
+        end = putText(record, kMisplacedUrlOffset, spec.url);
+        break;
+    case PlaceholderKind::MisplacedCapitalHttp: {
+        WString url = spec.url;
+        for (std::size_t i = 0; i < url.size() && i < 4; ++i) {
+            if (url[i] >= WSTR('a') && url[i] <= WSTR('z')) {
+                url[i] = static_cast<WCHAR>(url[i] - 32);
+            }
+        }
+        end = putText(record, kMisplacedUrlOffset, url);
+        break;
+    }
+    default:
+        std::memcpy(record.data() + kFlagBytesOffset, kRepairedFlagBytes, sizeof kRepairedFlagBytes);
+        end = putText(record, kUrlOffset, spec.url);
+        break;
+    }
+    std::size_t dataLength = spec.dataLength ? *spec.dataLength : end - kHeaderSize;
+    record.resize(kHeaderSize + dataLength, 0);
+    putUint16(record, kDataLengthOffset, static_cast<std::uint16_t>(dataLength));
+    return record;
+}
+
+Bytes reparseRecord(DWORD tag, const Bytes& data)
+{
+    std::size_t header = (tag & 0x80000000) != 0 ? 8 : 24;
+    Bytes record(header, 0);
+    putUint32(record, 0, tag);
+    putUint16(record, 4, static_cast<std::uint16_t>(data.size()));
+    record.insert(record.end(), data.begin(), data.end());
+    return record;
+}
+
+FileSpec placeholderFile(std::uint64_t size)
+{
+    FileSpec spec;
+    spec.size = size;
+    spec.attributes = FILE_ATTRIBUTE_OFFLINE;
+    spec.sparse = true;
+    return spec;
+}
+
+FILETIME fileTimeUtc(int year, int month, int day, int hour, int minute, int second)
+{
+    // Days since 1970-01-01 of a proleptic Gregorian date.
+    int y = year - (month <= 2 ? 1 : 0);
+    int era = (y >= 0 ? y : y - 399) / 400;
+    int yearOfEra = y - era * 400;
+    int dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    long long days = static_cast<long long>(era) * 146097 + dayOfEra - 719468;
+    long long seconds = days * 86400 + hour * 3600 + minute * 60 + second;
+    auto ticks = static_cast<std::uint64_t>((seconds + 11644473600LL) * 10000000LL);
+    return FILETIME{static_cast<DWORD>(ticks & 0xFFFFFFFF), static_cast<DWORD>(ticks >> 32)};
+}
+
+void makeFolder(const WString& path)
+{
+    if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        failed("CreateDirectoryW", path);
+    }
+}
+
+void makeFile(const WString& path, const FileSpec& spec)
+{
+    {
+        UniqueHandle file = createForWriting(path);
+        shapeFile(file.get(), path, spec);
+    }
+    applyAttributes(path, spec.attributes);
+}
+
+void makeReparsePoint(const WString& path, const FileSpec& spec, const Bytes& record)
+{
+    {
+        UniqueHandle file = createForWriting(path);
+        shapeFile(file.get(), path, spec);
+        DWORD returned = 0;
+        if (!DeviceIoControl(file.get(), FSCTL_SET_REPARSE_POINT, const_cast<BYTE*>(record.data()),
+                             static_cast<DWORD>(record.size()), nullptr, 0, &returned, nullptr)) {
+            failed("DeviceIoControl(FSCTL_SET_REPARSE_POINT)", path);
+        }
+    }
+    applyAttributes(path, spec.attributes);
+}
+
+void makePlaceholder(const WString& path, const PlaceholderSpec& placeholder, FileSpec spec)
+{
+    makeReparsePoint(path, spec, placeholderRecord(placeholder));
+}
+
+void makeSymbolicLink(const WString& link, const WString& target, bool toFolder)
+{
+    if (!CreateSymbolicLinkW(link.c_str(), target.c_str(), toFolder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0)) {
+        failed("CreateSymbolicLinkW", link);
+    }
+}
+
+void writeStream(const WString& path, const WString& streamName, const std::string& content)
+{
+    WString streamPath = path + WSTR(":") + streamName;
+    UniqueHandle stream(CreateFileW(streamPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!stream) {
+        failed("CreateFileW", streamPath);
+    }
+    DWORD written = 0;
+    if (!content.empty() &&
+        (!WriteFile(stream.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) ||
+         written != content.size())) {
+        failed("WriteFile", streamPath);
+    }
+}
+
+void makeArchivePoint(const WString& folder, const std::string& xml)
+{
+    writeStream(folder, WSTR("QMArchivePoint.xml"), xml);
+}
+
+std::string archivePointXml(const std::string& identifier, const std::string& name)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<archivePoint><archiveQEID>" + identifier +
+           "</archiveQEID><name>" + name + "</name></archivePoint>\n";
+}
+
+}  // namespace treebuilder
