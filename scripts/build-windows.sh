@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows executable build-windows/stubwarden.exe with MinGW-w64.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-packages.sh cmake make g++-mingw-w64-x86-64-posix
+cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
+  -DSTUBWARDEN_TESTS=OFF
+cmake --build build-windows -j"$(nproc)"

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# The tests create files with extended attributes, run the program as an
+# unprivileged user and give a copy of it a file capability.
+scripts/install-packages.sh attr libcap2-bin
+scripts/build.sh
+scripts/build-windows.sh
+(cd build && ctest --output-on-failure -j"$(nproc)")
