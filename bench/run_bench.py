@@ -1,0 +1,151 @@
+#!/usr/bin/env python3
+"""Times Stubwarden against the floor walker, find and an administrator's
+Python script on the same trees, and prints the figures.
+
+    run_bench.py --build <build folder> [--trees <folder>] [--runs N]
+
+Trees are made once (by make_bench_tree) and reused between runs. Each command
+runs once to warm the cache, then N times; the median, minimum and maximum
+wall times are printed with the ratio to the floor walker. Peak resident
+memory comes from the kernel's accounting of each child (wait4).
+"""
+import argparse
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+FILES = {"balanced": 200000, "placeholders": 200000, "flat": 100000,
+         "flat-small": 1000, "chain": 400, "syscalls": 10000}
+
+
+def unc(path):
+    return "\\" + path.replace("/", "\\")
+
+
+def run_once(command, cwd):
+    start = time.perf_counter()
+    child = subprocess.Popen(command, cwd=cwd, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.PIPE)
+    _, status, usage = os.wait4(child.pid, 0)
+    elapsed = time.perf_counter() - start
+    error = child.stderr.read().decode(errors="replace")
+    child.stderr.close()
+    code = os.waitstatus_to_exitcode(status)
+    return elapsed, usage.ru_maxrss, code, error
+
+
+def measure(command, runs, allowed_codes=(0,)):
+    work = tempfile.mkdtemp(prefix="stubwarden-bench-")
+    try:
+        times, peak = [], 0
+        for index in range(runs + 1):
+            elapsed, rss, code, error = run_once(command, work)
+            if code not in allowed_codes:
+                sys.exit(f"{' '.join(command)} failed ({code}): {error}")
+            for report in os.listdir(work):
+                os.unlink(os.path.join(work, report))
+            if index > 0:  # the first run warms the cache
+                times.append(elapsed)
+            peak = max(peak, rss)
+        return times, peak
+    finally:
+        shutil.rmtree(work)
+
+
+def syscalls_per_file(command, files):
+    work = tempfile.mkdtemp(prefix="stubwarden-strace-")
+    try:
+        trace = os.path.join(work, "strace.out")
+        subprocess.run(["strace", "-c", "-f", "-o", trace] + command, cwd=work,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with open(trace) as summary:
+            text = summary.read()
+        total = re.search(r"^100\.00\s+\S+\s+\S+\s+\S+\s+(\d+)", text, re.M)
+        calls = int(total.group(1)) if total else 0
+        top = []
+        for line in text.splitlines():
+            fields = line.split()
+            if len(fields) >= 5 and fields[0][0].isdigit() and fields[-1] != "total":
+                top.append((int(fields[3]), fields[-1]))
+        top.sort(reverse=True)
+        detail = ", ".join(f"{name} {count / files:.2f}" for count, name in top[:6])
+        return calls / files, detail
+    finally:
+        shutil.rmtree(work)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--trees", default="/var/tmp/stubwarden-bench")
+    parser.add_argument("--runs", type=int, default=5)
+    args = parser.parse_args()
+
+    build = os.path.abspath(args.build)
+    stubwarden = os.path.join(build, "stubwarden")
+    floor = os.path.join(build, "bench", "floor_walker")
+    maker = os.path.join(build, "bench", "make_bench_tree")
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "admin_script.py")
+    os.makedirs(args.trees, exist_ok=True)
+    trees = {}
+    for kind in FILES:
+        trees[kind] = os.path.join(args.trees, kind)
+        started = time.perf_counter()
+        subprocess.run([maker, trees[kind], kind], check=True)
+        made = time.perf_counter() - started
+        if made > 1:
+            print(f"made tree {kind} in {made:.1f} s")
+
+    print(f"Stubwarden benchmark, {time.strftime('%Y-%m-%d')}, {os.cpu_count()} cores, "
+          f"{args.runs} runs each (median, min, max wall time; peak RSS)")
+
+    def row(label, command, base=None, codes=(0,)):
+        times, peak = measure(command, args.runs, codes)
+        median = statistics.median(times)
+        ratio = f"{median / base:6.2f}x" if base else "   1.00x"
+        print(f"  {label:<34} {median:8.3f} s {min(times):8.3f} {max(times):8.3f}   "
+              f"{peak / 1024:7.1f} MiB   {ratio}")
+        return median
+
+    print("\nTree: 200,000 files in 400 folders, 10% placeholders (good, bad, repairable)")
+    tree = trees["placeholders"]
+    floor_time = row("floor walker", [floor, tree])
+    stub = row("stubwarden", [stubwarden, unc(tree)], floor_time, (0, 2))
+    row("stubwarden -v", [stubwarden, "-v", unc(tree)], floor_time, (0, 2))
+    usage = row("stubwarden -archiveusage", [stubwarden, "-archiveusage", unc(tree)], floor_time)
+    row("find -type f", ["find", tree, "-type", "f"], floor_time)
+    python = row("python os.walk + os.getxattr", [sys.executable, script, tree], floor_time)
+    print(f"  normal mode / floor: {stub / floor_time:.2f} (target at most 1.25); "
+          f"archive usage / floor: {usage / floor_time:.2f} (at most 1.25); "
+          f"python / stubwarden: {python / stub:.2f} (at least 1.8)")
+
+    print("\nTree: 200,000 ordinary files in 400 folders")
+    tree = trees["balanced"]
+    floor_time = row("floor walker", [floor, tree])
+    row("stubwarden", [stubwarden, unc(tree)], floor_time)
+
+    print("\nMemory against folder size (normal mode)")
+    _, small = measure([stubwarden, unc(trees["flat-small"])], 1, (0, 2))
+    _, large = measure([stubwarden, unc(trees["flat"])], 1, (0, 2))
+    print(f"  1,000-file folder {small / 1024:.1f} MiB, 100,000-file folder {large / 1024:.1f} MiB, "
+          f"difference {(large - small) / 1024:.2f} MiB (target within 2 MiB)")
+
+    print("\nChain of folders 400 deep")
+    times, peak = measure([stubwarden, unc(trees["chain"])], 1, (0, 2))
+    print(f"  scanned in {statistics.median(times):.3f} s, peak {peak / 1024:.1f} MiB")
+
+    print("\nSystem calls per file (strace -c -f, 10,000 files, 10% placeholders)")
+    for label, command in (("floor walker", [floor, trees["syscalls"]]),
+                           ("stubwarden", [stubwarden, unc(trees["syscalls"])]),
+                           ("stubwarden -archiveusage", [stubwarden, "-archiveusage", unc(trees["syscalls"])])):
+        per_file, detail = syscalls_per_file(command, FILES["syscalls"])
+        print(f"  {label:<26} {per_file:6.2f}  ({detail})")
+
+
+if __name__ == "__main__":
+    main()
