@@ -1,0 +1,126 @@
+// What the end-to-end suites of the normal-mode audit share: fixture paths,
+// the fixed creation time, report names and lines.
+#pragma once
+
+#include <algorithm>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "tests/support/test_support.h"
+#include "tools/tree_builder.h"
+
+namespace normalmode {
+
+using testsupport::reportPath;
+using testsupport::utf16le;
+using testsupport::wideUncPath;
+
+// The creation time given to every fixture file, and how a run in UTC shows it.
+inline FILETIME created() { return treebuilder::fileTimeUtc(2023, 1, 15, 10, 20, 30); }
+inline const std::string kCreatedText = "15/01/23 10:20:30 GMT";
+
+// An archived file as the product leaves it (offline, sparse) with the fixed
+// creation time.
+inline treebuilder::FileSpec archivedFile(std::uint64_t size = 1024)
+{
+    treebuilder::FileSpec spec = treebuilder::placeholderFile(size);
+    spec.created = created();
+    return spec;
+}
+
+inline treebuilder::FileSpec plainFile(std::uint64_t size = 0)
+{
+    treebuilder::FileSpec spec;
+    spec.size = size;
+    spec.created = created();
+    return spec;
+}
+
+inline void placeholder(const std::string& linuxPath, treebuilder::PlaceholderKind kind, std::uint64_t size = 1024)
+{
+    treebuilder::makePlaceholder(wideUncPath(linuxPath), {.kind = kind}, archivedFile(size));
+}
+
+// The normal-mode summary with its eight counters, in their order.
+inline std::string summary(unsigned total, unsigned failedToRead, unsigned notPlaceholders, unsigned good,
+                           unsigned bad, unsigned unfixable, unsigned fixed, unsigned failedFixes)
+{
+    return "\r\nSummary\r\n-------\r\n"
+           "Total files:" + std::to_string(total) + "\r\n"
+           "Failed to read:" + std::to_string(failedToRead) + "\r\n"
+           "Not placeholders:" + std::to_string(notPlaceholders) + "\r\n"
+           "Good placeholders:" + std::to_string(good) + "\r\n"
+           "Bad placeholders:" + std::to_string(bad) + "\r\n"
+           "Placeholders that can't be fixed:" + std::to_string(unfixable) + "\r\n"
+           "Fixed placeholders:" + std::to_string(fixed) + "\r\n"
+           "Failed to fix placeholders:" + std::to_string(failedFixes) + "\r\n";
+}
+
+// The report's name for a target at a given second, as the program makes it
+// (UTF-8 is the ANSI code page here).
+inline std::string reportName(std::string target, std::time_t seconds)
+{
+    auto removeAll = [&target](const std::string& pattern) {
+        std::string kept;
+        for (std::size_t i = 0; i < target.size();) {
+            if (target.compare(i, pattern.size(), pattern) == 0) {
+                i += pattern.size();
+            } else {
+                kept += target[i++];
+            }
+        }
+        target = kept;
+    };
+    removeAll("\\\\?\\UNC\\");
+    removeAll("\\\\");
+    std::replace(target.begin(), target.end(), '\\', '-');
+    return target + "-" + std::to_string(static_cast<long long>(seconds)) + ".txt";
+}
+
+// The report as records in the order written: lines ended by CR LF, and the
+// failure texts that end with a lone LF. For folders whose entries the file
+// system orders as it likes, tests compare these sorted.
+inline std::vector<std::string> reportRecords(const std::string& text)
+{
+    std::vector<std::string> records;
+    std::string current;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        current += text[i];
+        if (text[i] == '\n') {
+            records.push_back(current);
+            current.clear();
+        }
+    }
+    if (!current.empty()) {
+        records.push_back(current);
+    }
+    return records;
+}
+
+// The report text before the summary, as sorted records, and the summary.
+struct SplitReport {
+    std::vector<std::string> sortedLines;
+    std::string summary;
+};
+
+inline SplitReport splitReport(const std::string& utf8Report)
+{
+    SplitReport split;
+    std::string::size_type at = utf8Report.rfind("\r\nSummary\r\n-------\r\n");
+    if (at == std::string::npos) {
+        at = utf8Report.size();
+    }
+    split.sortedLines = reportRecords(utf8Report.substr(0, at));
+    std::sort(split.sortedLines.begin(), split.sortedLines.end());
+    split.summary = utf8Report.substr(at);
+    return split;
+}
+
+inline std::vector<std::string> sorted(std::vector<std::string> lines)
+{
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+}  // namespace normalmode
