@@ -1,0 +1,282 @@
+// The folder walk: which folders are entered, the child paths it builds,
+// folders reached again through a symbolic link cycle, and the lines of the
+// folders it cannot list or finish. Where a folder holds more than one entry
+// the file system orders them as it likes, and the lines are compared as a
+// sorted list; elsewhere each folder holds one entry and the whole report is
+// compared.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "tests/e2e/normal_mode_fixtures.h"
+
+using namespace testsupport;
+using namespace normalmode;
+using treebuilder::PlaceholderKind;
+
+namespace {
+
+const std::string kEmptySummary = summary(0, 0, 0, 0, 0, 0, 0, 0);
+
+std::string makeFolder(const std::string& linuxPath, mode_t mode = 0755)
+{
+    EXPECT_EQ(::mkdir(linuxPath.c_str(), mode), 0) << linuxPath;
+    return linuxPath;
+}
+
+std::string auditReport(const std::vector<std::string>& arguments, int expectedExit, RunOptions options = {})
+{
+    TempDir work;
+    ::chmod(work.path().c_str(), 0777);  // also for runs as another user
+    options.workingDirectory = work.path();
+    RunResult result = runStubwarden(arguments, options);
+    EXPECT_EQ(result.exitCode, expectedExit);
+    EXPECT_EQ(result.standardError, "");
+    EXPECT_EQ(result.standardOutput, "");
+    return onlyReportBytes(work.path());
+}
+
+TEST(WalkFolder, AnEmptyFolderGivesNoCallsAndNoLines)
+{
+    TempDir share;
+    const std::string root = makeFolder(share / "empty");
+    EXPECT_EQ(auditReport({uncPath(root)}, 0), utf16le(kEmptySummary));
+    EXPECT_EQ(auditReport({"-v", uncPath(root)}, 0), utf16le(kEmptySummary));
+}
+
+// Only "." and ".." are skipped; hidden and system folders are entered too.
+TEST(WalkFolder, FoldersNamedDotsAndDotXAreWalked)
+{
+    TempDir share;
+    const std::string root = makeFolder(share / "root");
+    const std::string dots = makeFolder(root + "/...");
+    ASSERT_TRUE(SetFileAttributesW(wideUncPath(dots).c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    const std::string dotX = makeFolder(dots + "/.x");
+    placeholder(dotX + "/bad", PlaceholderKind::WrongGuid);
+    EXPECT_EQ(auditReport({uncPath(root)}, 2),
+              utf16le(reportPath(root) + "\\...\\.x\\bad: Incorrect GUID\r\n" + summary(1, 0, 0, 0, 1, 1, 0, 0)));
+}
+
+// The walker adds "\" whatever the path ends with.
+TEST(WalkFolder, ATargetWithATrailingBackslashGivesDoubleBackslashesInChildPaths)
+{
+    TempDir share;
+    const std::string root = makeFolder(share / "root");
+    const std::string sub = makeFolder(root + "/sub");
+    placeholder(sub + "/bad", PlaceholderKind::WrongMagic);
+    EXPECT_EQ(auditReport({uncPath(root) + "\\"}, 2),
+              utf16le(reportPath(root) + "\\\\sub\\bad: Incorrect magic value\r\n" +
+                      summary(1, 0, 0, 0, 1, 1, 0, 0)));
+    EXPECT_EQ(auditReport({"-v", reportPath(root) + "\\"}, 2),
+              utf16le(reportPath(root) + "\\\\sub\\bad" +
+                      "(Created:15/01/23 10:20:30 GMT, Size:1024, Reparse point, Sparse, Offline):"
+                      "Incorrect magic value\r\n" +
+                      summary(1, 0, 0, 0, 1, 1, 0, 0)));
+}
+
+TEST(WalkFolder, AFolderThatIsAReparsePointIsEntered)
+{
+    TempDir share;
+    const std::string elsewhere = makeFolder(share / "elsewhere");
+    placeholder(elsewhere + "/bad", PlaceholderKind::WrongUrl);
+    const std::string root = makeFolder(share / "root");
+    treebuilder::makeSymbolicLink(wideUncPath(root + "/link"), wideUncPath(elsewhere), true);
+    EXPECT_EQ(auditReport({uncPath(root)}, 2),
+              utf16le(reportPath(root) + "\\link\\bad: Invalid URL\r\n" + summary(1, 0, 0, 0, 1, 1, 0, 0)));
+}
+
+// A link back into the folders being walked is not followed again: the walk
+// ends instead of running until the path is too long.
+TEST(WalkFolder, ALinkBackToAFolderBeingWalkedIsSkippedWithItsLine)
+{
+    TempDir share;
+    const std::string root = makeFolder(share / "root");
+    const std::string sub = makeFolder(root + "/sub");
+    treebuilder::makeSymbolicLink(wideUncPath(sub + "/loop"), wideUncPath(root), true);
+    EXPECT_EQ(auditReport({uncPath(root)}, 0),
+              utf16le(reportPath(root) + "\\sub\\loop: skipped, Reason: reparse point leads back to " +
+                      reportPath(root) + "\r\n" + kEmptySummary));
+
+    TempDir selfShare;
+    const std::string self = makeFolder(selfShare / "self");
+    treebuilder::makeSymbolicLink(wideUncPath(self + "/me"), wideUncPath(self), true);
+    EXPECT_EQ(auditReport({"-v", uncPath(self)}, 0),
+              utf16le(reportPath(self) + "\\me: skipped, Reason: reparse point leads back to " + reportPath(self) +
+                      "\r\n" + kEmptySummary));
+}
+
+// A link to the target's parent leads out of the walk, so it is entered; the
+// walk meets the target again below it and stops at the link the second
+// time, when it leads back to a folder being walked.
+TEST(WalkFolder, ALinkAboveTheTargetIsWalkedOnceMore)
+{
+    TempDir share;
+    const std::string top = makeFolder(share / "top");
+    const std::string root = makeFolder(top + "/root");
+    treebuilder::makeSymbolicLink(wideUncPath(root + "/up"), wideUncPath(top), true);
+    EXPECT_EQ(auditReport({uncPath(root)}, 0),
+              utf16le(reportPath(root) + "\\up\\root\\up: skipped, Reason: reparse point leads back to " +
+                      reportPath(root) + "\\up\r\n" + kEmptySummary));
+}
+
+// Two folders that link to each other: each is walked through the other's
+// link once, and its files are counted on both visits.
+TEST(WalkFolder, FoldersLinkedToEachOtherAreEachWalkedThroughTheOtherOnce)
+{
+    TempDir share;
+    const std::string root = makeFolder(share / "root");
+    const std::string a = makeFolder(root + "/a");
+    const std::string b = makeFolder(root + "/b");
+    placeholder(a + "/bad", PlaceholderKind::WrongGuid);
+    treebuilder::makeSymbolicLink(wideUncPath(a + "/to-b"), wideUncPath(b), true);
+    treebuilder::makeSymbolicLink(wideUncPath(b + "/to-a"), wideUncPath(a), true);
+    const std::string at = reportPath(root);
+    SplitReport split = splitReport(fromUtf16le(auditReport({uncPath(root)}, 2)));
+    EXPECT_EQ(split.sortedLines,
+              sorted({
+                  at + "\\a\\bad: Incorrect GUID\r\n",
+                  at + "\\b\\to-a\\bad: Incorrect GUID\r\n",
+                  at + "\\a\\to-b\\to-a: skipped, Reason: reparse point leads back to " + at + "\\a\r\n",
+                  at + "\\b\\to-a\\to-b: skipped, Reason: reparse point leads back to " + at + "\\b\r\n",
+              }));
+    EXPECT_EQ(split.summary, summary(2, 0, 0, 0, 2, 2, 0, 0));
+}
+
+// An account without the backup privilege may not list a folder of mode 0:
+// its line, and the walk goes on (here: the run ends normally).
+TEST(WalkFolder, AFolderThatCannotBeListedIsSkippedWithItsLine)
+{
+    TempDir share;
+    const std::string root = makeFolder(share / "root");
+    const std::string closed = makeFolder(root + "/closed", 0);
+    placeholder(closed + "/bad", PlaceholderKind::WrongGuid);
+    EXPECT_EQ(auditReport({uncPath(root)}, 0, {.user = 65534, .group = 65534}),
+              utf16le(reportPath(root) + "\\closed: skipped, Reason: FindFirstFileExW failed with error(5)\r\n" +
+                      kEmptySummary));
+    // The target itself: its one line, then the summary.
+    EXPECT_EQ(auditReport({uncPath(closed)}, 0, {.user = 65534, .group = 65534}),
+              utf16le(reportPath(closed) + ": skipped, Reason: FindFirstFileExW failed with error(5)\r\n" +
+                      kEmptySummary));
+}
+
+// The program as a child whose standard output is a pipe already full, so
+// it blocks at its first progress dot (archive usage mode, before the first
+// file) until the test reads the pipe.
+class BlockedAtFirstDot {
+public:
+    BlockedAtFirstDot(const std::vector<std::string>& arguments, const std::string& workingDirectory,
+                      uid_t account)
+    {
+        int pipeEnds[2];
+        EXPECT_EQ(::pipe2(pipeEnds, O_CLOEXEC), 0);
+        readEnd_ = pipeEnds[0];
+        int writeEnd = pipeEnds[1];
+        ::fcntl(writeEnd, F_SETFL, O_NONBLOCK);
+        const std::string filler(4096, '#');
+        while (::write(writeEnd, filler.data(), filler.size()) > 0) {
+            filled_ += filler.size();
+        }
+        ::fcntl(writeEnd, F_SETFL, 0);
+        std::vector<std::string> argv = {STUBWARDEN_BINARY};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        child_ = ::fork();
+        if (child_ == 0) {
+            ::dup2(writeEnd, 1);
+            if (::chdir(workingDirectory.c_str()) != 0 || ::setgroups(0, nullptr) != 0 ||
+                ::setresgid(account, account, account) != 0 || ::setresuid(account, account, account) != 0) {
+                ::_exit(126);
+            }
+            std::vector<char*> pointers;
+            for (std::string& argument : argv) {
+                pointers.push_back(argument.data());
+            }
+            pointers.push_back(nullptr);
+            ::setenv("TZ", "UTC", 1);
+            ::execv(argv[0].c_str(), pointers.data());
+            ::_exit(127);
+        }
+        ::close(writeEnd);
+    }
+
+    ~BlockedAtFirstDot()
+    {
+        if (child_ > 0 && !waited_) {
+            ::kill(child_, SIGKILL);
+            ::waitpid(child_, nullptr, 0);
+        }
+        ::close(readEnd_);
+    }
+
+    // True once the child waits in its write to the full pipe.
+    bool waitUntilBlocked()
+    {
+        for (int i = 0; i < 1000; ++i) {
+            std::ifstream wchan("/proc/" + std::to_string(child_) + "/wchan");
+            std::string where;
+            std::getline(wchan, where);
+            if (where.find("pipe_write") != std::string::npos) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+    // Drains the pipe until the child ends; its exit code and what it wrote
+    // after the filler.
+    std::pair<int, std::string> finish()
+    {
+        std::string out;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(readEnd_, buffer, sizeof buffer)) > 0) {
+            out.append(buffer, static_cast<std::size_t>(n));
+        }
+        int status = 0;
+        ::waitpid(child_, &status, 0);
+        waited_ = true;
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out.substr(std::min(filled_, out.size()))};
+    }
+
+private:
+    int readEnd_ = -1;
+    pid_t child_ = -1;
+    bool waited_ = false;
+    std::size_t filled_ = 0;
+};
+
+// The folder's permissions are taken away while the walk stands at its
+// first file: the next entry cannot be examined (ERROR_ACCESS_DENIED), the
+// rest of the folder is given up, and the walk goes on in the parent. The
+// run is unprivileged, as the privilege would read the folder anyway.
+TEST(WalkFolder, AFolderThatCannotBeListedToItsEndIsPartiallyProcessed)
+{
+    TempDir share;
+    TempDir work;
+    ::chmod(work.path().c_str(), 0777);
+    const std::string root = makeFolder(share / "root");
+    const std::string sub = makeFolder(root + "/sub");
+    treebuilder::makeFile(wideUncPath(sub + "/one"), plainFile(10));
+    treebuilder::makeFile(wideUncPath(sub + "/two"), plainFile(10));
+
+    BlockedAtFirstDot run({"-archiveusage", uncPath(root)}, work.path(), 65534);
+    ASSERT_TRUE(run.waitUntilBlocked());
+    ASSERT_EQ(::chmod(sub.c_str(), 0), 0);
+    auto [exitCode, dots] = run.finish();
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_EQ(dots, ".");
+    EXPECT_EQ(onlyReportBytes(work.path()),
+              utf16le(reportPath(root) + "\\sub: partially processed, Reason: FindNextFile failed with error(5)\r\n"
+                                         "\r\nSummary\r\n-------\r\n"
+                                         "\r\nArchiveName\tArchivePointRootPath\tArchived Files Original Size (KB)"
+                                         "\tNon-Archived File Original Size (KB)\r\n"));
+}
+
+}  // namespace
