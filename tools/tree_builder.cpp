@@ -10,9 +10,8 @@
 #endif
 
 namespace treebuilder {
-namespace {
 
-std::string displayText(const WString& text)
+std::string utf8Text(WStringView text)
 {
 #ifdef _WIN32
     int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
@@ -27,6 +26,22 @@ std::string displayText(const WString& text)
     return posix::toDisplayBytes(text);
 #endif
 }
+
+WString wideText(std::string_view utf8)
+{
+#ifdef _WIN32
+    int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    WString out(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
+    if (length > 0) {
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), length);
+    }
+    return out;
+#else
+    return posix::decodeFileSystemBytes(utf8);
+#endif
+}
+
+namespace {
 
 [[noreturn]] void failed(const char* call, const WString& path)
 {
@@ -103,7 +118,7 @@ void applyAttributes(const WString& path, DWORD attributes)
 }  // namespace
 
 BuildError::BuildError(const std::string& call, const WString& path, DWORD errorCode)
-    : std::runtime_error(call + " failed for " + displayText(path) + ": error " + std::to_string(errorCode)),
+    : std::runtime_error(call + " failed for " + utf8Text(path) + ": error " + std::to_string(errorCode)),
       code(errorCode)
 {
 }
@@ -156,10 +171,13 @@ Bytes placeholderRecord(const PlaceholderSpec& spec)
     return record;
 }
 
-Bytes reparseRecord(DWORD tag, const Bytes& data)
+Bytes reparseRecord(DWORD tag, const Bytes& data, const GUID& guid)
 {
-    std::size_t header = (tag & 0x80000000) != 0 ? 8 : 24;
-    Bytes record(header, 0);
+    bool microsoft = (tag & 0x80000000) != 0;
+    Bytes record(microsoft ? 8 : 24, 0);
+    if (!microsoft) {
+        std::memcpy(record.data() + 8, &guid, sizeof guid);
+    }
     putUint32(record, 0, tag);
     putUint16(record, 4, static_cast<std::uint16_t>(data.size()));
     record.insert(record.end(), data.begin(), data.end());
@@ -226,7 +244,11 @@ void makePlaceholder(const WString& path, const PlaceholderSpec& placeholder, Fi
 
 void makeSymbolicLink(const WString& link, const WString& target, bool toFolder)
 {
-    if (!CreateSymbolicLinkW(link.c_str(), target.c_str(), toFolder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0)) {
+    DWORD flags = toFolder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
+#ifdef _WIN32
+    flags |= SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;  // developer mode: no privilege needed
+#endif
+    if (!CreateSymbolicLinkW(link.c_str(), target.c_str(), flags)) {
         failed("CreateSymbolicLinkW", link);
     }
 }

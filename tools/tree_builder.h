@@ -51,9 +51,10 @@ struct PlaceholderSpec {
 // The reparse data buffer of a placeholder, as FSCTL_SET_REPARSE_POINT takes it.
 Bytes placeholderRecord(const PlaceholderSpec& spec);
 
-// A reparse data buffer with another tag: a GUID header (zero GUID) when the
-// tag lacks the Microsoft bit, the short header when it has it.
-Bytes reparseRecord(DWORD tag, const Bytes& data);
+// A reparse data buffer with another tag: a GUID header (the given GUID, by
+// default all zeros) when the tag lacks the Microsoft bit, the short header
+// when it has it.
+Bytes reparseRecord(DWORD tag, const Bytes& data, const GUID& guid = GUID{});
 
 struct FileSpec {
     std::uint64_t size = 0;  // beyond the content: a hole, taking no space
@@ -83,5 +84,10 @@ void writeStream(const WString& path, const WString& streamName, const std::stri
 // The marker stream ":QMArchivePoint.xml" of a folder.
 void makeArchivePoint(const WString& folder, const std::string& xml);
 std::string archivePointXml(const std::string& identifier, const std::string& name);
+
+// UTF-8 text as a wide string and back (Linux: with the surrogate escape of
+// the platform layer, so any file name round-trips).
+WString wideText(std::string_view utf8);
+std::string utf8Text(WStringView text);
 
 }  // namespace treebuilder

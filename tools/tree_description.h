@@ -1,17 +1,50 @@
-// The text description of a rehearsal tree, read line by line and built
+// The text description of a rehearsal tree (docs/rehearsal-trees.md): one
+// entry a line, read whole before anything is built, then built in order
 // with tree_builder.h.
 #pragma once
 
-#include <istream>
+#include <functional>
+#include <stdexcept>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/win32.h"
 
 namespace treebuilder {
 
-// Builds every entry the description names below root. Throws
-// std::runtime_error naming the line for a description it cannot read, and
-// BuildError for a failed platform call.
-void buildFromDescription(const WString& root, std::istream& description);
+// A description that cannot be read: every fault found, one line each,
+// "line 7: ...".
+class DescriptionError : public std::runtime_error {
+public:
+    explicit DescriptionError(const std::string& faults) : std::runtime_error(faults) {}
+};
+
+class TreeDescription {
+public:
+    // Reads the UTF-8 text of a description. Files it names (xml-file=,
+    // file=) are read now, relative to the current folder. Throws
+    // DescriptionError.
+    static TreeDescription read(std::string_view text);
+
+    // Makes the root folder if it is missing, then every entry below it,
+    // parents as needed. Throws std::runtime_error "line 7: ..." at the first
+    // entry that cannot be made; what came before it stays.
+    void build(const WString& root) const;
+
+    [[nodiscard]] std::size_t size() const { return steps_.size(); }
+
+    struct Step {
+        int line;
+        std::function<void(const WString& root)> make;
+    };
+
+private:
+    std::vector<Step> steps_;
+};
+
+// The whole content of a file, read through the platform layer.
+// Throws std::runtime_error naming the file and the error code.
+std::string readWholeFile(const WString& path);
 
 }  // namespace treebuilder
