@@ -18,6 +18,21 @@ std::uint64_t ticks(const struct statx_timestamp& time)
     return ticksFromUnix(time.tv_sec, time.tv_nsec);
 }
 
+// What the file system knows of the creation: the birth time, else the
+// modification time.
+std::uint64_t fileSystemCreationTime(const struct statx& status)
+{
+    return (status.stx_mask & STATX_BTIME) != 0 ? ticks(status.stx_btime) : ticks(status.stx_mtime);
+}
+
+// The attrib as stored: the folder bit from the file type, and no
+// FILE_ATTRIBUTE_NORMAL, which only stands for "no other attribute".
+DWORD storedForType(DWORD attrib, bool isDirectory)
+{
+    attrib &= ~FILE_ATTRIBUTE_NORMAL;
+    return isDirectory ? attrib | FILE_ATTRIBUTE_DIRECTORY : attrib & ~FILE_ATTRIBUTE_DIRECTORY;
+}
+
 }  // namespace
 
 std::uint64_t ticksFromUnix(std::int64_t seconds, std::uint32_t nanoseconds)
@@ -27,10 +42,7 @@ std::uint64_t ticksFromUnix(std::int64_t seconds, std::uint32_t nanoseconds)
 
 DWORD attributesForType(DWORD stored, bool isDirectory)
 {
-    if (isDirectory) {
-        return stored | FILE_ATTRIBUTE_DIRECTORY;
-    }
-    stored &= ~FILE_ATTRIBUTE_DIRECTORY;
+    stored = storedForType(stored, isDirectory);
     return stored == 0 ? FILE_ATTRIBUTE_NORMAL : stored;
 }
 
@@ -44,11 +56,14 @@ bool readEntryInfo(int dirFd, const char* name, const std::string& fsPath, Entry
     info = EntryInfo{};
     info.device = makedev(status.stx_dev_major, status.stx_dev_minor);
     info.inode = status.stx_ino;
+    info.links = status.stx_nlink;
     info.lastAccessTime = ticks(status.stx_atime);
     info.lastWriteTime = ticks(status.stx_mtime);
-    info.creationTime = (status.stx_mask & STATX_BTIME) != 0 ? ticks(status.stx_btime) : info.lastWriteTime;
+    info.creationTime = fileSystemCreationTime(status);
     info.isSymlink = S_ISLNK(status.stx_mode);
     if (info.isSymlink) {
+        // Linux keeps no user xattrs on a link: the link's attributes are
+        // those of a new link on NTFS.
         struct stat target {};
         bool toFolder = ::stat(fsPath.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
         info.isDirectory = toFolder;
@@ -77,19 +92,26 @@ bool readEntryInfo(int dirFd, const char* name, const std::string& fsPath, Entry
 DosAttrib storedDosAttrib(int fd, const std::string& fsPath, bool isDirectory)
 {
     std::optional<std::string> value = fd >= 0 ? readXattr(fd, kDosAttribXattr) : readXattr(fsPath, kDosAttribXattr);
-    if (value) {
-        if (std::optional<DosAttrib> stored = decodeDosAttrib(*value)) {
-            stored->attrib = attributesForType(stored->attrib, isDirectory);
-            return *stored;
-        }
+    std::optional<DosAttrib> stored = value ? decodeDosAttrib(*value) : std::nullopt;
+    if (stored) {
+        stored->attrib = storedForType(stored->attrib, isDirectory);
+    } else {
+        stored = DosAttrib{isDirectory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE, std::nullopt};
     }
-    return DosAttrib{isDirectory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE, std::nullopt};
+    // Written back with the creation time the entry shows now, so that a
+    // later change of the modification time cannot move it.
+    struct statx status {};
+    if (!stored->createTime &&
+        ::statx(fd >= 0 ? fd : AT_FDCWD, fd >= 0 ? "" : fsPath.c_str(),
+                AT_SYMLINK_NOFOLLOW | (fd >= 0 ? AT_EMPTY_PATH : 0), STATX_MTIME | STATX_BTIME, &status) == 0) {
+        stored->createTime = fileSystemCreationTime(status);
+    }
+    return *stored;
 }
 
 bool writeDosAttrib(int fd, const DosAttrib& info)
 {
-    std::string value = encodeDosAttrib(info);
-    return ::fsetxattr(fd, kDosAttribXattr, value.data(), value.size(), 0) == 0;
+    return writeXattr(fd, kDosAttribXattr, encodeDosAttrib(info));
 }
 
 WIN32_FIND_DATAW toFindData(const EntryInfo& info, const std::string& name)

@@ -31,6 +31,7 @@ struct EntryInfo {
     bool isSymlink = false;
     dev_t device = 0;
     ino_t inode = 0;
+    std::uint64_t links = 1;
 };
 
 // The entry `name` of the folder open as dirFd (an empty name: what dirFd
@@ -45,13 +46,17 @@ inline bool readEntryInfo(const std::string& fsPath, EntryInfo& info)
 }
 
 // The attrib and create time stored for an entry, for a read-modify-write of
-// user.DOSATTRIB; the defaults above when the xattr is absent or unreadable.
+// user.DOSATTRIB: the defaults above when the xattr is absent or unreadable,
+// the creation time the entry shows when the value carries none, the folder
+// bit from the file type and never FILE_ATTRIBUTE_NORMAL.
 DosAttrib storedDosAttrib(int fd, const std::string& fsPath, bool isDirectory);
 
 // Writes user.DOSATTRIB of an open entry. false with errno set on failure.
 bool writeDosAttrib(int fd, const DosAttrib& info);
 
-// Folders always carry FILE_ATTRIBUTE_DIRECTORY, files never.
+// The attributes shown for a stored attrib: folders always carry
+// FILE_ATTRIBUTE_DIRECTORY, files never; FILE_ATTRIBUTE_NORMAL when nothing
+// else is set, and only then.
 DWORD attributesForType(DWORD stored, bool isDirectory);
 
 WIN32_FIND_DATAW toFindData(const EntryInfo& info, const std::string& name);

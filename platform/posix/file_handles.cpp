@@ -102,7 +102,7 @@ HANDLE openStream(const MappedPath& mapped, DWORD access, DWORD share, DWORD dis
         if (!wantsWrite(access)) {
             return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
         }
-        if (::fsetxattr(object->fd, object->streamXattr.c_str(), "", 1, 0) != 0) {
+        if (!writeXattr(object->fd, object->streamXattr.c_str(), std::string_view("", 1))) {
             return fail(win32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
         }
     } else {
@@ -140,7 +140,13 @@ HANDLE openFile(const std::string& fsPath, DWORD access, DWORD share, DWORD disp
     int common = O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (follow ? 0 : O_NOFOLLOW);
     bool dataAccess = wantsRead(access) || wantsWrite(access);
     if (exists && S_ISLNK(status.st_mode)) {
-        // The link itself: it has no data, no xattrs and takes no lock.
+        // The link itself: it has no data, no xattrs and takes no lock. A
+        // link to a folder is a folder on NTFS.
+        struct stat target {};
+        if (::stat(fsPath.c_str(), &target) == 0 && S_ISDIR(target.st_mode) &&
+            (flags & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
+            return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+        }
         object->isSymlink = true;
         object->fd = ::open(fsPath.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
         dataAccess = false;
@@ -148,8 +154,10 @@ HANDLE openFile(const std::string& fsPath, DWORD access, DWORD share, DWORD disp
         if ((flags & FILE_FLAG_BACKUP_SEMANTICS) == 0 || truncates) {
             return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
         }
+        // Without data access nothing is read from the folder, so no read
+        // permission is needed, as on Windows.
         object->isDirectory = true;
-        object->fd = ::open(fsPath.c_str(), O_RDONLY | O_DIRECTORY | common);
+        object->fd = ::open(fsPath.c_str(), (dataAccess ? O_RDONLY : O_PATH) | O_DIRECTORY | common);
     } else if (exists) {
         object->fd = ::open(fsPath.c_str(), (dataAccess ? dataAccessFlags(access) : O_PATH) | common);
     } else {
@@ -197,14 +205,17 @@ FileObject* dataHandle(HANDLE handle, DWORD neededAccess)
     return file;
 }
 
-bool writeStream(FileObject& stream)
+// Stores `content` as the stream's whole value; the handle's copy changes
+// only when the file system took it.
+bool writeStream(FileObject& stream, std::string content)
 {
-    std::string value = stream.streamData;
-    value += '\0';
-    if (::fsetxattr(stream.fd, stream.streamXattr.c_str(), value.data(), value.size(), 0) != 0) {
+    content += '\0';
+    if (!writeXattr(stream.fd, stream.streamXattr.c_str(), content)) {
         SetLastError(win32ErrorFromErrno(errno));
         return false;
     }
+    content.pop_back();
+    stream.streamData = std::move(content);
     return true;
 }
 
@@ -300,11 +311,12 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LP
     const auto* bytes = static_cast<const char*>(buffer);
     std::size_t done = 0;
     if (file->isStream) {
-        if (file->streamPosition > file->streamData.size()) {
-            file->streamData.resize(file->streamPosition, '\0');
+        std::string content = file->streamData;
+        if (file->streamPosition > content.size()) {
+            content.resize(file->streamPosition, '\0');
         }
-        file->streamData.replace(file->streamPosition, toWrite, bytes, toWrite);
-        if (!writeStream(*file)) {
+        content.replace(file->streamPosition, toWrite, bytes, toWrite);
+        if (!writeStream(*file, std::move(content))) {
             return FALSE;
         }
         file->streamPosition += toWrite;
@@ -370,14 +382,14 @@ BOOL SetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER newP
                                                  : static_cast<LONGLONG>(file->streamData.size());
         position = base + distance.QuadPart;
         if (position < 0) {
-            return fail(ERROR_INVALID_PARAMETER, FALSE);  // Windows: ERROR_NEGATIVE_SEEK
+            return fail(ERROR_NEGATIVE_SEEK, FALSE);
         }
         file->streamPosition = static_cast<std::size_t>(position);
     } else {
         int whence = method == FILE_BEGIN ? SEEK_SET : method == FILE_CURRENT ? SEEK_CUR : SEEK_END;
         off_t result = ::lseek(file->fd, distance.QuadPart, whence);
         if (result < 0) {
-            return fail(win32ErrorFromErrno(errno), FALSE);
+            return fail(errno == EINVAL ? ERROR_NEGATIVE_SEEK : win32ErrorFromErrno(errno), FALSE);
         }
         position = result;
     }
@@ -396,8 +408,9 @@ BOOL SetEndOfFile(HANDLE handle)
         return FALSE;
     }
     if (file->isStream) {
-        file->streamData.resize(file->streamPosition, '\0');
-        return writeStream(*file) ? TRUE : FALSE;
+        std::string content = file->streamData;
+        content.resize(file->streamPosition, '\0');
+        return writeStream(*file, std::move(content)) ? TRUE : FALSE;
     }
     off_t position = ::lseek(file->fd, 0, SEEK_CUR);
     if (position < 0 || ::ftruncate(file->fd, position) != 0) {
@@ -407,6 +420,7 @@ BOOL SetEndOfFile(HANDLE handle)
 }
 
 // The creation time lives in user.DOSATTRIB; the other two are the inode's.
+// A time of 0 or 0xFFFFFFFF'FFFFFFFF leaves that time as it is, as on Windows.
 BOOL SetFileTime(HANDLE handle, const FILETIME* creation, const FILETIME* lastAccess, const FILETIME* lastWrite)
 {
     auto* file = handleAs<FileObject>(handle);
@@ -416,7 +430,16 @@ BOOL SetFileTime(HANDLE handle, const FILETIME* creation, const FILETIME* lastAc
     if (file->isSymlink || file->isStream || !wantsWrite(file->access)) {
         return fail(ERROR_ACCESS_DENIED, FALSE);
     }
-    if (creation != nullptr) {
+    auto given = [](const FILETIME* time) {
+        return time != nullptr && fromFileTime(*time) != 0 && fromFileTime(*time) != ~std::uint64_t{0};
+    };
+    if (!given(lastAccess)) {
+        lastAccess = nullptr;
+    }
+    if (!given(lastWrite)) {
+        lastWrite = nullptr;
+    }
+    if (given(creation)) {
         DosAttrib stored = storedDosAttrib(file->fd, file->fsPath, file->isDirectory);
         stored.createTime = fromFileTime(*creation);
         if (!writeDosAttrib(file->fd, stored)) {
@@ -467,7 +490,7 @@ BOOL GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info
     information->dwVolumeSerialNumber = static_cast<DWORD>(info.device ^ (info.device >> 32));
     information->nFileSizeHigh = static_cast<DWORD>(info.size >> 32);
     information->nFileSizeLow = static_cast<DWORD>(info.size & 0xFFFFFFFF);
-    information->nNumberOfLinks = 1;
+    information->nNumberOfLinks = static_cast<DWORD>(info.links);
     information->nFileIndexHigh = static_cast<DWORD>(static_cast<std::uint64_t>(info.inode) >> 32);
     information->nFileIndexLow = static_cast<DWORD>(info.inode & 0xFFFFFFFF);
     return TRUE;
@@ -559,17 +582,15 @@ BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes)
     if (S_ISLNK(status.st_mode)) {
         return fail(ERROR_ACCESS_DENIED, FALSE);  // Linux keeps no user xattrs on links
     }
-    int fd = ::open(mapped->fsPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    // O_PATH: writing an xattr needs the right to write it, not to read the file.
+    int fd = ::open(mapped->fsPath.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         setLastErrorFromErrno(errno, mapped->fsPath);
         return FALSE;
     }
     bool isDirectory = S_ISDIR(status.st_mode);
     DosAttrib stored = storedDosAttrib(fd, mapped->fsPath, isDirectory);
-    stored.attrib = attributesForType((stored.attrib & ~kSettable) | (attributes & kSettable), isDirectory);
-    if (stored.attrib == FILE_ATTRIBUTE_NORMAL) {
-        stored.attrib = 0;
-    }
+    stored.attrib = (stored.attrib & ~kSettable) | (attributes & kSettable);
     bool written = writeDosAttrib(fd, stored);
     int error = errno;
     ::close(fd);

@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/posix/file_attributes.h"
@@ -96,8 +97,13 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data)
     int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         int error = errno;
+        // "file\*" names a file as the folder: ERROR_DIRECTORY; a file
+        // further up ("file\sub\*") leaves the path unfound.
+        struct stat status {};
         if (error == ENOTDIR) {
-            return fail(ERROR_DIRECTORY, INVALID_HANDLE_VALUE);
+            std::string last = folder.substr(0, folder.find_last_not_of('/') + 1);
+            bool lastIsFile = ::stat(last.c_str(), &status) == 0 && !S_ISDIR(status.st_mode);
+            return fail(lastIsFile ? ERROR_DIRECTORY : ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
         }
         // The folder is part of the path here, so a missing one is a missing path.
         return fail(error == ENOENT ? ERROR_PATH_NOT_FOUND : win32ErrorFromErrno(error), INVALID_HANDLE_VALUE);

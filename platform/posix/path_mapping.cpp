@@ -11,6 +11,23 @@ namespace {
 
 constexpr WStringView kUncPrefix = WSTR("\\\\?\\UNC\\");
 constexpr WStringView kUncShortPrefix = WSTR("\\\\");
+constexpr WStringView kLocalPrefix = WSTR("\\\\?\\");
+constexpr WStringView kDevicePrefix = WSTR("\\\\.\\");
+
+// ASCII case-insensitive, as Windows compares the "UNC" of the prefix.
+bool startsWith(WStringView text, WStringView prefix)
+{
+    if (text.size() < prefix.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        auto lower = [](WCHAR c) { return c >= u'A' && c <= u'Z' ? static_cast<WCHAR>(c - u'A' + u'a') : c; };
+        if (lower(text[i]) != lower(prefix[i])) {
+            return false;
+        }
+    }
+    return true;
+}
 
 // The stream part of the last component, split off fsPath.
 std::string splitStream(std::string& fsPath)
@@ -27,9 +44,9 @@ std::string splitStream(std::string& fsPath)
     std::string stream = fsPath.substr(colon + 1);
     fsPath.erase(colon);
     constexpr std::string_view kDataType = ":$DATA";
-    if (stream.size() > kDataType.size() &&
+    if (stream.size() >= kDataType.size() &&
         strcasecmp(stream.c_str() + stream.size() - kDataType.size(), kDataType.data()) == 0) {
-        stream.erase(stream.size() - kDataType.size());
+        stream.erase(stream.size() - kDataType.size());  // "file::$DATA" is the file itself
     }
     if (fsPath.empty()) {
         fsPath.assign(1, '.');
@@ -49,10 +66,13 @@ std::optional<MappedPath> mapPath(LPCWSTR path, bool withStreams)
         return fail(ERROR_FILENAME_EXCED_RANGE, std::nullopt);
     }
     bool unc = false;
-    if (text.substr(0, kUncPrefix.size()) == kUncPrefix) {
+    if (startsWith(text, kUncPrefix)) {
         text.remove_prefix(kUncPrefix.size());
         unc = true;
-    } else if (text.substr(0, kUncShortPrefix.size()) == kUncShortPrefix) {
+    } else if (startsWith(text, kLocalPrefix) || startsWith(text, kDevicePrefix)) {
+        // \\?\C:\... or \\.\...: a drive or device, of which Linux has none.
+        return fail(ERROR_PATH_NOT_FOUND, std::nullopt);
+    } else if (startsWith(text, kUncShortPrefix)) {
         text.remove_prefix(kUncShortPrefix.size());
         unc = true;
     }

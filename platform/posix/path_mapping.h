@@ -2,6 +2,7 @@
 //
 //   \\?\UNC\server\share\rest   ->  /server/share/rest
 //   \\server\share\rest         ->  /server/share/rest
+//   \\?\C:\... or \\.\...        ->  ERROR_PATH_NOT_FOUND: Linux has no drives
 //   anything else               ->  relative to the current folder, '\' -> '/'
 //
 // Server and share must not be empty: "\\?\UNC\" alone or "\\?\UNC\\data"

@@ -5,6 +5,7 @@
 // exactly as Windows does for an account without the privilege.
 #include <sys/capability.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "platform/posix/handle_objects.h"
@@ -50,7 +51,12 @@ BOOL LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid)
     if ((systemName != nullptr && *systemName != 0) || name == nullptr || luid == nullptr) {
         return fail(ERROR_INVALID_PARAMETER, FALSE);
     }
-    if (WStringView(name) != WSTR("SeBackupPrivilege")) {
+    // Privilege names compare without regard to case, as on Windows.
+    WStringView wanted = WSTR("SeBackupPrivilege");
+    WStringView given(name);
+    auto lower = [](WCHAR c) { return c >= u'A' && c <= u'Z' ? static_cast<WCHAR>(c - u'A' + u'a') : c; };
+    if (given.size() != wanted.size() ||
+        !std::equal(given.begin(), given.end(), wanted.begin(), [&](WCHAR a, WCHAR b) { return lower(a) == lower(b); })) {
         return fail(ERROR_NO_SUCH_PRIVILEGE, FALSE);
     }
     *luid = LUID{kBackupPrivilegeLuid, 0};

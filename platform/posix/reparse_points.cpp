@@ -25,6 +25,7 @@ namespace {
 constexpr DWORD kMicrosoftTagBit = 0x80000000;
 constexpr std::size_t kHeaderSize = 8;       // tag, length, reserved
 constexpr std::size_t kGuidHeaderSize = 24;  // ... and the GUID of a non-Microsoft tag
+constexpr DWORD kLastReservedTag = 2;        // IO_REPARSE_TAG_RESERVED_ZERO .. _TWO
 
 DWORD readLittleEndian32(const std::string& bytes, std::size_t offset)
 {
@@ -111,23 +112,31 @@ BOOL getReparsePoint(FileObject& file, LPVOID out, DWORD outSize, LPDWORD bytesR
         record = std::move(*value);
     }
     if (record.size() > outSize) {
-        // Never a partial record passed off as the whole one.
-        return fail(outSize < kHeaderSize ? ERROR_INSUFFICIENT_BUFFER : ERROR_MORE_DATA, FALSE);
+        // As NTFS: a buffer that cannot hold the header gets nothing; a
+        // larger one gets as much as fits, and the call fails, so a partial
+        // record is never passed off as the whole one.
+        std::size_t header = (readLittleEndian32(record, 0) & kMicrosoftTagBit) != 0 ? kHeaderSize : kGuidHeaderSize;
+        if (outSize < header) {
+            return fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+        }
+        std::memcpy(out, record.data(), outSize);
+        *bytesReturned = outSize;
+        return fail(ERROR_MORE_DATA, FALSE);
     }
     std::memcpy(out, record.data(), record.size());
     *bytesReturned = static_cast<DWORD>(record.size());
     return TRUE;
 }
 
-// Marks the entry in user.DOSATTRIB, keeping its create time; a value that
-// already says so is left untouched.
-bool addAttribute(FileObject& file, DWORD attribute)
+// Sets or clears an attribute in user.DOSATTRIB, keeping the create time; a
+// value that already says so is left untouched.
+bool changeAttribute(FileObject& file, DWORD attribute, bool set)
 {
     DosAttrib stored = storedDosAttrib(file.fd, file.fsPath, file.isDirectory);
-    if ((stored.attrib & attribute) != 0) {
+    if (((stored.attrib & attribute) != 0) == set) {
         return true;
     }
-    stored.attrib |= attribute;
+    stored.attrib = set ? stored.attrib | attribute : stored.attrib & ~attribute;
     if (!writeDosAttrib(file.fd, stored)) {
         SetLastError(win32ErrorFromErrno(errno));
         return false;
@@ -148,7 +157,14 @@ BOOL setReparsePoint(FileObject& file, LPVOID in, DWORD inSize)
         return fail(ERROR_INVALID_REPARSE_DATA, FALSE);
     }
     DWORD tag = readLittleEndian32(record, 0);
-    if (std::optional<std::string> existing = readXattr(file.fd, kReparseXattr);
+    if (tag <= kLastReservedTag) {
+        return fail(ERROR_REPARSE_TAG_INVALID, FALSE);
+    }
+    // The record a reparse point already has (a stale xattr without the
+    // attribute is none) keeps its tag, and a GUID its GUID.
+    bool isReparsePoint =
+        (storedDosAttrib(file.fd, file.fsPath, file.isDirectory).attrib & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if (std::optional<std::string> existing = isReparsePoint ? readXattr(file.fd, kReparseXattr) : std::nullopt;
         existing && isConsistentRecord(*existing)) {
         if (readLittleEndian32(*existing, 0) != tag) {
             return fail(ERROR_REPARSE_TAG_MISMATCH, FALSE);
@@ -159,10 +175,10 @@ BOOL setReparsePoint(FileObject& file, LPVOID in, DWORD inSize)
     }
     // One setxattr replaces the whole value: the old record or the new one,
     // never a mix.
-    if (::fsetxattr(file.fd, kReparseXattr, record.data(), record.size(), 0) != 0) {
+    if (!writeXattr(file.fd, kReparseXattr, record)) {
         return fail(win32ErrorFromErrno(errno), FALSE);
     }
-    return addAttribute(file, FILE_ATTRIBUTE_REPARSE_POINT) ? TRUE : FALSE;
+    return changeAttribute(file, FILE_ATTRIBUTE_REPARSE_POINT, true) ? TRUE : FALSE;
 }
 
 }  // namespace
@@ -200,10 +216,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
         if (file->isSymlink || file->isDirectory || (file->access & GENERIC_WRITE) == 0) {
             return fail(ERROR_ACCESS_DENIED, FALSE);
         }
-        if (!sparse) {
-            return fail(ERROR_NOT_SUPPORTED, FALSE);
-        }
-        return addAttribute(*file, FILE_ATTRIBUTE_SPARSE_FILE) ? TRUE : FALSE;
+        // Only the attribute: Linux files have holes whatever it says.
+        return changeAttribute(*file, FILE_ATTRIBUTE_SPARSE_FILE, sparse) ? TRUE : FALSE;
     }
     default:
         return fail(ERROR_INVALID_FUNCTION, FALSE);

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <sys/xattr.h>
 
@@ -12,6 +13,8 @@ constexpr std::uint32_t kAttribValid = 0x1;
 constexpr std::uint32_t kCreateTimeValid = 0x10;
 
 // Sequential little-endian reader with NDR alignment (relative to the start).
+// The 64-bit fields of xattr_DOSATTRIB are udlong and NTTIME, which NDR
+// aligns to 4, not 8.
 class NdrReader {
 public:
     explicit NdrReader(std::string_view data) : data_(data) {}
@@ -24,7 +27,7 @@ public:
     template <typename T>
     bool read(T& value)
     {
-        if (!align(sizeof(T)) || data_.size() - pos_ < sizeof(T)) {
+        if (!align(std::min<std::size_t>(sizeof(T), 4)) || data_.size() - pos_ < sizeof(T)) {
             return false;
         }
         value = 0;
@@ -130,10 +133,9 @@ std::optional<DosAttrib> decodeNdr(std::string_view value)
         if (version == 5 && !in.read(createTime)) {
             return std::nullopt;
         }
-        if ((flags & kAttribValid) == 0) {
-            return std::nullopt;
-        }
-        info.attrib = attrib;
+        // Without the attrib flag Samba takes no attributes (0), but still the
+        // create time.
+        info.attrib = (flags & kAttribValid) != 0 ? attrib : 0;
         if ((flags & kCreateTimeValid) != 0) {
             info.createTime = usableTime(createTime);
         }
@@ -161,8 +163,7 @@ std::string encodeDosAttrib(const DosAttrib& info)
     putLittleEndian(out, 5, 2);           // version
     putLittleEndian(out, 5, 2);           // level
     putLittleEndian(out, 0, 2);           // padding to 4
-    std::uint32_t flags = kAttribValid | (info.createTime ? kCreateTimeValid : 0);
-    putLittleEndian(out, flags, 4);
+    putLittleEndian(out, kAttribValid | (info.createTime ? kCreateTimeValid : 0), 4);
     putLittleEndian(out, info.attrib, 4);
     putLittleEndian(out, info.createTime.value_or(0), 8);
     return out;
@@ -216,9 +217,31 @@ std::optional<std::string> readXattr(const std::string& fsPath, const char* name
     return readWhole([&](char* buffer, std::size_t size) { return ::lgetxattr(fsPath.c_str(), name, buffer, size); });
 }
 
+namespace {
+
+// A descriptor opened with O_PATH (an open without data access) takes no
+// f*xattr call; its /proc/self/fd link names the same file.
+std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+}  // namespace
+
 std::optional<std::string> readXattr(int fd, const char* name)
 {
-    return readWhole([&](char* buffer, std::size_t size) { return ::fgetxattr(fd, name, buffer, size); });
+    std::optional<std::string> value =
+        readWhole([&](char* buffer, std::size_t size) { return ::fgetxattr(fd, name, buffer, size); });
+    if (!value && errno == EBADF) {
+        std::string path = procPath(fd);
+        value = readWhole([&](char* buffer, std::size_t size) { return ::getxattr(path.c_str(), name, buffer, size); });
+    }
+    return value;
+}
+
+bool writeXattr(int fd, const char* name, std::string_view value)
+{
+    if (::fsetxattr(fd, name, value.data(), value.size(), 0) == 0) {
+        return true;
+    }
+    return errno == EBADF && ::setxattr(procPath(fd).c_str(), name, value.data(), value.size(), 0) == 0;
 }
 
 }  // namespace posix

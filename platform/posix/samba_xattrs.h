@@ -53,4 +53,8 @@ std::string streamXattrName(std::string_view streamName);
 std::optional<std::string> readXattr(const std::string& fsPath, const char* name);
 std::optional<std::string> readXattr(int fd, const char* name);
 
+// Replaces a whole xattr value of an open descriptor in one call. false with
+// errno set on failure.
+bool writeXattr(int fd, const char* name, std::string_view value);
+
 }  // namespace posix

@@ -179,11 +179,14 @@ std::string toDisplayBytes(WStringView text)
 // The ANSI code page is UTF-8 here. Escaped bytes go back to the bytes they
 // stand for, so a report named after a non-UTF-8 target carries that name;
 // any other lone surrogate becomes the default character, as on Windows.
+// CP_UTF8 is strict UTF-8, as on Windows: every lone surrogate is U+FFFD,
+// and it takes no default character.
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wideLength, LPSTR narrow,
                         int narrowLength, LPCCH defaultChar, LPBOOL usedDefaultChar)
 {
-    if ((codePage != CP_ACP && codePage != CP_UTF8) || flags != 0 || wide == nullptr ||
-        wideLength == 0 || narrowLength < 0 || (narrow == nullptr && narrowLength != 0)) {
+    bool utf8 = codePage == CP_UTF8;
+    if ((codePage != CP_ACP && !utf8) || flags != 0 || wide == nullptr || wideLength == 0 || narrowLength < 0 ||
+        (narrow == nullptr && narrowLength != 0) || (utf8 && (defaultChar != nullptr || usedDefaultChar != nullptr))) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
@@ -197,6 +200,10 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wideLength,
         WCHAR unit = wide[i];
         bool lone = unit >= 0xD800 && unit <= 0xDFFF &&
                     !(unit <= 0xDBFF && i + 1 < length && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF);
+        if (lone && utf8) {
+            out += "\xEF\xBF\xBD";
+            continue;
+        }
         if (lone && !(unit >= 0xDC80 && unit <= 0xDCFF)) {
             out += replacement;
             usedDefault = true;
