@@ -3,7 +3,7 @@
 // The document is DOMDocument30, requested as IXMLDOMDocument2 in any class
 // context. Before loading, ProhibitDTD is set and resolveExternals cleared
 // (MSXML 3.0 allows DTDs and resolves externals by default), so a DOCTYPE
-// fails the load. Every COM object, BSTR and VARIANT is held by a scoped
+// fails the load; a document that has one anyway is refused after it. Every COM object, BSTR and VARIANT is held by a scoped
 // owner.
 #include <msxml2.h>
 #include <oleauto.h>
@@ -132,7 +132,15 @@ bool Document::load(const DocumentBytes& bytes)
     HRESULT result = document->load(copy.value, &loaded);
     copy.clear();
     check(result, "load");
-    return loaded != VARIANT_FALSE;
+    if (loaded == VARIANT_FALSE) {
+        return false;
+    }
+    // A component that ignores ProhibitDTD (Wine's does) still refuses a DOCTYPE.
+    IXMLDOMDocumentType* rawType = nullptr;
+    result = document->get_doctype(&rawType);
+    ComPointer<IXMLDOMDocumentType> doctype(rawType);
+    check(result, "doctype");
+    return !doctype;
 }
 
 std::optional<WString> Document::selectFirstNodeText(const WCHAR* path)
