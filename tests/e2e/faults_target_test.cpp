@@ -1,0 +1,69 @@
+// Targets whose attributes cannot be read end the run: the line on standard
+// error, exit code 1, and the report, already created, left empty.
+#include <gtest/gtest.h>
+
+#include "tests/e2e/normal_mode_fixtures.h"
+
+using namespace testsupport;
+using namespace normalmode;
+
+namespace {
+
+TEST(FaultsTarget, ATargetWhoseAttributesCannotBeReadLeavesAnEmptyReport)
+{
+    TempDir share;
+    const struct {
+        std::string target;
+        std::string error;
+        std::string reportPrefix;  // the report's name up to its time
+    } cases[] = {
+        // Missing: the last component (2), or a folder on the way (3).
+        {uncPath(share / "missing"), "Error:GetFileAttributes:2, path:" + reportPath(share / "missing") + "\n",
+         reportName(uncPath(share / "missing"), 0)},
+        {uncPath(share / "gone/file"), "Error:GetFileAttributes:3, path:" + reportPath(share / "gone/file") + "\n",
+         reportName(uncPath(share / "gone/file"), 0)},
+        {reportPath(share / "missing"), "Error:GetFileAttributes:2, path:" + reportPath(share / "missing") + "\n",
+         reportName(uncPath(share / "missing"), 0)},
+        // A drive-letter path loses its first two characters like "\\", and
+        // a share path with an empty server is a bad path name (161).
+        {"D:\\data", "Error:GetFileAttributes:161, path:\\\\?\\UNC\\\\data\n", "D:-data-0.txt"},
+        // Shorter than two characters: the prefix alone.
+        {"x", "Error:GetFileAttributes:161, path:\\\\?\\UNC\\\n", "x-0.txt"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        TempDir work;
+        RunResult result = runStubwarden({c.target}, {.workingDirectory = work.path()});
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.standardError, c.error);
+        EXPECT_EQ(result.standardOutput, "");
+        std::vector<std::string> names = reportFiles(work.path());
+        ASSERT_EQ(names.size(), 1u);
+        const std::string stem = c.reportPrefix.substr(0, c.reportPrefix.size() - std::string("0.txt").size());
+        EXPECT_EQ(names.front().substr(0, stem.size()), stem);
+        EXPECT_EQ(readFileBytes(work / names.front()), "");
+    }
+}
+
+// -archiveusage does not change what a single-file target gets: the per-file
+// check of the normal mode, and the exit code of its verdict; only the
+// summary is the archive usage table (empty, as no folder is walked).
+TEST(FaultsTarget, ASingleFileTargetIsCheckedInArchiveUsageModeToo)
+{
+    TempDir share;
+    TempDir work;
+    placeholder(share / "bad", treebuilder::PlaceholderKind::WrongSignature);
+    RunResult result = runStubwarden({"-ArchiveUsage", "-v", uncPath(share / "bad")},
+                                     {.workingDirectory = work.path()});
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_EQ(result.standardOutput, "");
+    EXPECT_EQ(onlyReportBytes(work.path()),
+              utf16le(reportPath(share / "bad") +
+                      "(Created:15/01/23 10:20:30 GMT, Size:1024, Reparse point, Sparse, Offline):"
+                      "Incorrect signature\r\n"
+                      "\r\nSummary\r\n-------\r\n"
+                      "\r\nArchiveName\tArchivePointRootPath\tArchived Files Original Size (KB)"
+                      "\tNon-Archived File Original Size (KB)\r\n"));
+}
+
+}  // namespace
