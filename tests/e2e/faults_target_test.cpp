@@ -2,6 +2,8 @@
 // error, exit code 1, and the report, already created, left empty.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "tests/e2e/normal_mode_fixtures.h"
 
 using namespace testsupport;
@@ -43,6 +45,27 @@ TEST(FaultsTarget, ATargetWhoseAttributesCannotBeReadLeavesAnEmptyReport)
         EXPECT_EQ(names.front().substr(0, stem.size()), stem);
         EXPECT_EQ(readFileBytes(work / names.front()), "");
     }
+}
+
+// A single file that has attributes but cannot be looked up. Windows gives
+// that for a file in a folder the account may pass through but not list; the
+// layer here looks a path up without listing its folder, except a path ending
+// in "\*", which it reads as the folder's entries. So a file named "*" in a
+// folder that the unprivileged account may pass through (mode 0711) but not
+// list has attributes, and its lookup fails with ERROR_ACCESS_DENIED.
+TEST(FaultsTarget, ASingleFileThatCannotBeLookedUpEndsTheRun)
+{
+    TempDir share;
+    TempDir work;
+    ::chmod(work.path().c_str(), 0777);
+    const std::string folder = share / "pass-only";
+    ASSERT_EQ(::mkdir(folder.c_str(), 0711), 0);
+    treebuilder::makeFile(wideUncPath(share.path()) + WSTR("\\pass-only\\*"), plainFile());
+    RunResult result =
+        runStubwarden({uncPath(folder) + "\\*"}, {.workingDirectory = work.path(), .user = 65534, .group = 65534});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.standardError, "Error:FindFirstFileExW:5, path:" + reportPath(folder) + "\\*\n");
+    EXPECT_EQ(onlyReportBytes(work.path()), "");
 }
 
 // -archiveusage does not change what a single-file target gets: the per-file

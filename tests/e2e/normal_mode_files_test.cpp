@@ -341,6 +341,40 @@ TEST(NormalModeFiles, AFolderOfEveryKindCountsEachFileOnce)
     EXPECT_EQ(again.report, utf16le(summary(1, 0, 0, 1, 0, 0, 0, 0)));
 }
 
+// Linux names that are not UTF-8 appear in the report with the code units
+// that stand for their bytes (U+DC80..U+DCFF), and a name with a colon is a
+// file, not a stream; both are read like any other.
+TEST(NormalModeFiles, NamesThatWindowsWouldNotHaveAreReadAndNamed)
+{
+    TempDir share;
+    const std::string root = share / "share";
+    ASSERT_EQ(::mkdir(root.c_str(), 0755), 0);
+    placeholder(root + "/caf\xe9", PlaceholderKind::WrongGuid);
+    // The builder would take "a:b" for the stream "b" of "a": the file is
+    // made first, and its record set through the platform.
+    ::close(::open((root + "/a:b").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    {
+        HANDLE file = CreateFileW(wideUncPath(root + "/a:b").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        treebuilder::Bytes record = treebuilder::placeholderRecord({.kind = PlaceholderKind::EmptyUrl});
+        DWORD returned = 0;
+        EXPECT_TRUE(DeviceIoControl(file, FSCTL_SET_REPARSE_POINT, record.data(), static_cast<DWORD>(record.size()),
+                                    nullptr, 0, &returned, nullptr));
+        CloseHandle(file);
+    }
+    Audit quiet = audit({uncPath(root)});
+    EXPECT_EQ(quiet.result.exitCode, 2);
+    SplitReport split = splitReport(fromUtf16le(quiet.report));
+    EXPECT_EQ(split.sortedLines, sorted({reportPath(root) + "\\caf\xe9: Incorrect GUID\r\n",
+                                         reportPath(root) + "\\a:b: Invalid URL\r\n"}));
+    EXPECT_EQ(split.summary, summary(2, 0, 0, 0, 2, 2, 0, 0));
+    // Byte for byte: the escaped byte is the code unit 0xDCE9.
+    Audit one = audit({uncPath(root + "/caf\xe9")});
+    EXPECT_EQ(one.report, utf16le(reportPath(root) + "\\") + std::string("c\0a\0f\0\xe9\xdc", 8) +
+                              utf16le(": Incorrect GUID\r\n" + summary(1, 0, 0, 0, 1, 1, 0, 0)));
+}
+
 TEST(NormalModeFiles, AFolderOfOrdinaryFilesGivesOnlyTheSummaryAndExitCodeZero)
 {
     TempDir share;

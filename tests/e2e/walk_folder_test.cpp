@@ -149,6 +149,34 @@ TEST(WalkFolder, FoldersLinkedToEachOtherAreEachWalkedThroughTheOtherOnce)
     EXPECT_EQ(split.summary, summary(2, 0, 0, 0, 2, 2, 0, 0));
 }
 
+// Folders nested beyond the longest path the system takes (4096 bytes): the
+// first folder that cannot be opened gets its line, and the walk ends there
+// without harm.
+TEST(WalkFolder, AFolderBeyondTheLongestPathIsSkippedWithItsLine)
+{
+    TempDir share;
+    const std::string root = makeFolder(share / "root");
+    const std::string name(250, 'd');
+    std::string path = root;
+    int folder = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::string firstTooLong;
+    for (int level = 0; level < 18; ++level) {
+        ASSERT_EQ(::mkdirat(folder, name.c_str(), 0755), 0);
+        int next = ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(folder);
+        folder = next;
+        path += "/" + name;
+        if (firstTooLong.empty() && path.size() + 2 > 4096) {  // "path/" and its NUL
+            firstTooLong = path;
+        }
+    }
+    ::close(folder);
+    ASSERT_FALSE(firstTooLong.empty());
+    EXPECT_EQ(auditReport({uncPath(root)}, 0),
+              utf16le(reportPath(firstTooLong) + ": skipped, Reason: FindFirstFileExW failed with error(206)\r\n" +
+                      kEmptySummary));
+}
+
 // An account without the backup privilege may not list a folder of mode 0:
 // its line, and the walk goes on (here: the run ends normally).
 TEST(WalkFolder, AFolderThatCannotBeListedIsSkippedWithItsLine)
