@@ -52,7 +52,7 @@ bool isConsistentRecord(const std::string& record)
     DWORD tag = readLittleEndian32(record, 0);
     std::size_t dataLength = static_cast<unsigned char>(record[4]) | (static_cast<unsigned char>(record[5]) << 8);
     std::size_t header = (tag & kMicrosoftTagBit) != 0 ? kHeaderSize : kGuidHeaderSize;
-    return tag != 0 && record.size() >= header && record.size() == header + dataLength;
+    return record.size() >= header && record.size() == header + dataLength;
 }
 
 // The buffer a Windows client gets for a symbolic link: substitute and
@@ -106,7 +106,7 @@ BOOL getReparsePoint(FileObject& file, LPVOID out, DWORD outSize, LPDWORD bytesR
         if (!value) {
             return fail(errno == ENODATA ? ERROR_NOT_A_REPARSE_POINT : win32ErrorFromErrno(errno), FALSE);
         }
-        if (!isConsistentRecord(*value)) {
+        if (!isConsistentRecord(*value) || readLittleEndian32(*value, 0) <= kLastReservedTag) {
             return fail(ERROR_INVALID_REPARSE_DATA, FALSE);
         }
         record = std::move(*value);
