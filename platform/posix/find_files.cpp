@@ -99,8 +99,8 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data)
         int error = errno;
         // "file\*" names a file as the folder: ERROR_DIRECTORY; a file
         // further up ("file\sub\*") leaves the path unfound.
-        struct stat status {};
         if (error == ENOTDIR) {
+            struct stat status {};
             std::string last = folder.substr(0, folder.find_last_not_of('/') + 1);
             bool lastIsFile = ::stat(last.c_str(), &status) == 0 && !S_ISDIR(status.st_mode);
             return fail(lastIsFile ? ERROR_DIRECTORY : ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
