@@ -620,6 +620,8 @@ std::string withHint(const BuildError& failure)
         return text + " (a folder on the way is missing or is a file)";
     case ERROR_ACCESS_DENIED:
         return text + " (access denied)";
+    case ERROR_NOT_SUPPORTED:
+        return text + " (this file system keeps no reparse points, sparse files or streams)";
     case ERROR_DISK_FULL:
         return text + " (no space: the disk is full, or a value is larger than the file system keeps in an "
                       "extended attribute)";
