@@ -22,8 +22,6 @@ using treebuilder::PlaceholderKind;
 
 namespace {
 
-constexpr uid_t kNobody = 65534;
-
 // A copy of the program given the capability in its permitted set, as an
 // administrator grants it; empty when file capabilities cannot be set here.
 std::string privilegedCopy(const TempDir& folder)
@@ -95,9 +93,9 @@ TEST(FaultsPrivilege, WithoutTheBackupPrivilegeTheRunGoesOnAndNamesWhatItCannotR
 {
     Fixture f;
     build(f);
-    RunOptions nobody{.workingDirectory = f.work.path(), .user = kNobody, .group = kNobody};
+    RunOptions nobody{.workingDirectory = f.work.path()};
 
-    RunResult folder = runStubwarden({uncPath(f.root)}, nobody);
+    RunResult folder = runAsNobody({uncPath(f.root)}, nobody);
     EXPECT_EQ(folder.exitCode, 0);
     EXPECT_EQ(folder.standardError, "");
     EXPECT_EQ(onlyReportBytes(f.work.path()),
@@ -110,7 +108,7 @@ TEST(FaultsPrivilege, WithoutTheBackupPrivilegeTheRunGoesOnAndNamesWhatItCannotR
     // A file it may read but not write: the repair's open fails.
     const std::string readOnly = f.share / "read-only";
     placeholder(readOnly, PlaceholderKind::Misplaced);
-    RunResult file = runStubwarden({"-v", "-fixphs", uncPath(readOnly)}, nobody);
+    RunResult file = runAsNobody({"-v", "-fixphs", uncPath(readOnly)}, nobody);
     EXPECT_EQ(file.exitCode, 2);
     EXPECT_EQ(onlyReportBytes(f.work.path()),
               utf16le(reportPath(readOnly) +

@@ -62,7 +62,7 @@ TEST(FaultsTarget, ASingleFileThatCannotBeLookedUpEndsTheRun)
     ASSERT_EQ(::mkdir(folder.c_str(), 0711), 0);
     treebuilder::makeFile(wideUncPath(share.path()) + WSTR("\\pass-only\\*"), plainFile());
     RunResult result =
-        runStubwarden({uncPath(folder) + "\\*"}, {.workingDirectory = work.path(), .user = 65534, .group = 65534});
+        runAsNobody({uncPath(folder) + "\\*"}, {.workingDirectory = work.path()});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.standardError, "Error:FindFirstFileExW:5, path:" + reportPath(folder) + "\\*\n");
     EXPECT_EQ(onlyReportBytes(work.path()), "");

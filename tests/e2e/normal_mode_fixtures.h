@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,32 @@ namespace normalmode {
 using testsupport::reportPath;
 using testsupport::utf16le;
 using testsupport::wideUncPath;
+
+// The unprivileged account the tests run the program as.
+inline constexpr uid_t kNobody = 65534;
+
+// The program copied where every account may run it (the build folder may
+// lie below a folder closed to others), once per test process.
+inline const std::string& programForEveryone()
+{
+    static testsupport::TempDir folder;
+    static const std::string copy = [] {
+        std::string path = folder / "stubwarden";
+        std::filesystem::copy_file(STUBWARDEN_BINARY, path);
+        std::filesystem::permissions(path, std::filesystem::perms(0755));
+        return path;
+    }();
+    return copy;
+}
+
+// The program run as the unprivileged account, without any capability.
+inline testsupport::RunResult runAsNobody(const std::vector<std::string>& arguments,
+                                          testsupport::RunOptions options)
+{
+    options.user = kNobody;
+    options.group = kNobody;
+    return testsupport::runProgram(programForEveryone(), arguments, options);
+}
 
 // The creation time given to every fixture file, and how a run in UTC shows it.
 inline FILETIME created() { return treebuilder::fileTimeUtc(2023, 1, 15, 10, 20, 30); }

@@ -82,7 +82,7 @@ TEST(ReportFileOpening, AFolderThatCannotBeWrittenEndsTheRunBeforeItStarts)
     placeholder(share / "bad", treebuilder::PlaceholderKind::WrongGuid);
     const std::string target = uncPath(share / "bad");
     std::time_t first = std::time(nullptr);
-    RunResult result = runStubwarden({target}, {.workingDirectory = work.path(), .user = 65534, .group = 65534});
+    RunResult result = runAsNobody({target}, {.workingDirectory = work.path()});
     std::time_t last = std::time(nullptr);
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_TRUE(isReportNameFor(openFailureName(result.standardError), target, first, last))
