@@ -8,6 +8,7 @@
 #include <sys/xattr.h>
 
 #include "platform/posix/handle_objects.h"
+#include "platform/posix/path_anchor.h"
 #include "platform/posix/text_conversion.h"
 
 namespace posix {
@@ -46,7 +47,13 @@ DWORD attributesForType(DWORD stored, bool isDirectory)
     return stored == 0 ? FILE_ATTRIBUTE_NORMAL : stored;
 }
 
-bool readEntryInfo(int dirFd, const char* name, const std::string& fsPath, EntryInfo& info)
+bool readEntryInfo(const std::string& fsPath, EntryInfo& info)
+{
+    Anchor anchor;
+    return anchor.resolve(fsPath) && readEntryInfo(anchor.folder(), anchor.name(), anchor.xattrPath(), info);
+}
+
+bool readEntryInfo(int dirFd, const char* name, const std::string& xattrPath, EntryInfo& info)
 {
     struct statx status {};
     int flags = AT_SYMLINK_NOFOLLOW | (*name == '\0' ? AT_EMPTY_PATH : 0);
@@ -65,7 +72,8 @@ bool readEntryInfo(int dirFd, const char* name, const std::string& fsPath, Entry
         // Linux keeps no user xattrs on a link: the link's attributes are
         // those of a new link on NTFS.
         struct stat target {};
-        bool toFolder = ::stat(fsPath.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+        int followed = *name != '\0' ? ::fstatat(dirFd, name, &target, 0) : ::stat(xattrPath.c_str(), &target);
+        bool toFolder = followed == 0 && S_ISDIR(target.st_mode);
         info.isDirectory = toFolder;
         info.attributes = FILE_ATTRIBUTE_REPARSE_POINT | (toFolder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
         return true;
@@ -75,7 +83,9 @@ bool readEntryInfo(int dirFd, const char* name, const std::string& fsPath, Entry
         info.size = status.stx_size;
     }
     std::optional<DosAttrib> stored;
-    if (std::optional<std::string> value = readXattr(fsPath, kDosAttribXattr)) {
+    std::optional<std::string> value =
+        *name != '\0' ? readXattr(xattrPath, kDosAttribXattr) : readXattr(dirFd, kDosAttribXattr);
+    if (value) {
         stored = decodeDosAttrib(*value);
     }
     if (stored) {

@@ -35,15 +35,12 @@ struct EntryInfo {
 };
 
 // The entry `name` of the folder open as dirFd (an empty name: what dirFd
-// itself is open on), whose full path is fsPath.
+// itself is open on), which the path-based xattr calls reach as xattrPath.
 // Does not follow a final symbolic link. false with errno set on failure.
-bool readEntryInfo(int dirFd, const char* name, const std::string& fsPath, EntryInfo& info);
+bool readEntryInfo(int dirFd, const char* name, const std::string& xattrPath, EntryInfo& info);
 
-// The same for a path (dirFd AT_FDCWD).
-inline bool readEntryInfo(const std::string& fsPath, EntryInfo& info)
-{
-    return readEntryInfo(AT_FDCWD, fsPath.c_str(), fsPath, info);
-}
+// The same for a path.
+bool readEntryInfo(const std::string& fsPath, EntryInfo& info);
 
 // The attrib and create time stored for an entry, for a read-modify-write of
 // user.DOSATTRIB: the defaults above when the xattr is absent or unreadable,

@@ -20,6 +20,7 @@
 #include "platform/posix/file_attributes.h"
 #include "platform/posix/handle_objects.h"
 #include "platform/posix/last_error.h"
+#include "platform/posix/path_anchor.h"
 #include "platform/posix/path_mapping.h"
 #include "platform/posix/samba_xattrs.h"
 
@@ -63,7 +64,7 @@ HANDLE openStream(const MappedPath& mapped, DWORD access, DWORD share, DWORD dis
 {
     struct stat base {};
     bool follow = (flags & FILE_FLAG_OPEN_REPARSE_POINT) == 0;
-    if ((follow ? ::stat(mapped.fsPath.c_str(), &base) : ::lstat(mapped.fsPath.c_str(), &base)) != 0) {
+    if (statPath(mapped.fsPath, base, follow) != 0) {
         setLastErrorFromErrno(errno, mapped.fsPath);
         return INVALID_HANDLE_VALUE;
     }
@@ -75,7 +76,7 @@ HANDLE openStream(const MappedPath& mapped, DWORD access, DWORD share, DWORD dis
     object->access = access;
     object->isStream = true;
     object->streamXattr = streamXattrName(mapped.streamName);
-    object->fd = ::open(mapped.fsPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (follow ? 0 : O_NOFOLLOW));
+    object->fd = openPath(mapped.fsPath, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (follow ? 0 : O_NOFOLLOW));
     if (object->fd < 0) {
         setLastErrorFromErrno(errno, mapped.fsPath);
         return INVALID_HANDLE_VALUE;
@@ -117,7 +118,7 @@ HANDLE openFile(const std::string& fsPath, DWORD access, DWORD share, DWORD disp
 {
     bool follow = (flags & FILE_FLAG_OPEN_REPARSE_POINT) == 0;
     struct stat status {};
-    bool exists = (follow ? ::stat(fsPath.c_str(), &status) : ::lstat(fsPath.c_str(), &status)) == 0;
+    bool exists = statPath(fsPath, status, follow) == 0;
     if (!exists && errno != ENOENT) {
         setLastErrorFromErrno(errno, fsPath);
         return INVALID_HANDLE_VALUE;
@@ -143,12 +144,12 @@ HANDLE openFile(const std::string& fsPath, DWORD access, DWORD share, DWORD disp
         // The link itself: it has no data, no xattrs and takes no lock. A
         // link to a folder is a folder on NTFS.
         struct stat target {};
-        if (::stat(fsPath.c_str(), &target) == 0 && S_ISDIR(target.st_mode) &&
+        if (statPath(fsPath, target, true) == 0 && S_ISDIR(target.st_mode) &&
             (flags & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
             return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
         }
         object->isSymlink = true;
-        object->fd = ::open(fsPath.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        object->fd = openPath(fsPath, O_PATH | O_NOFOLLOW | O_CLOEXEC);
         dataAccess = false;
     } else if (exists && S_ISDIR(status.st_mode)) {
         if ((flags & FILE_FLAG_BACKUP_SEMANTICS) == 0 || truncates) {
@@ -157,11 +158,11 @@ HANDLE openFile(const std::string& fsPath, DWORD access, DWORD share, DWORD disp
         // Without data access nothing is read from the folder, so no read
         // permission is needed, as on Windows.
         object->isDirectory = true;
-        object->fd = ::open(fsPath.c_str(), (dataAccess ? O_RDONLY : O_PATH) | O_DIRECTORY | common);
+        object->fd = openPath(fsPath, (dataAccess ? O_RDONLY : O_PATH) | O_DIRECTORY | common);
     } else if (exists) {
-        object->fd = ::open(fsPath.c_str(), (dataAccess ? dataAccessFlags(access) : O_PATH) | common);
+        object->fd = openPath(fsPath, (dataAccess ? dataAccessFlags(access) : O_PATH) | common);
     } else {
-        object->fd = ::open(fsPath.c_str(), dataAccessFlags(access) | O_CREAT | O_EXCL | common, 0666);
+        object->fd = openPath(fsPath, dataAccessFlags(access) | O_CREAT | O_EXCL | common, 0666);
     }
     if (object->fd < 0) {
         setLastErrorFromErrno(errno, fsPath);
@@ -533,7 +534,7 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES)
     if (!mapped) {
         return FALSE;
     }
-    if (::mkdir(mapped->fsPath.c_str(), 0777) != 0) {
+    if (makeFolderPath(mapped->fsPath, 0777) != 0) {
         if (errno == EEXIST) {
             return fail(ERROR_ALREADY_EXISTS, FALSE);
         }
@@ -552,7 +553,7 @@ BOOL CreateSymbolicLinkW(LPCWSTR link, LPCWSTR target, DWORD)
     if (!linkPath || !targetPath) {
         return FALSE;
     }
-    if (::symlink(targetPath->fsPath.c_str(), linkPath->fsPath.c_str()) != 0) {
+    if (makeLinkPath(targetPath->fsPath, linkPath->fsPath) != 0) {
         if (errno == EEXIST) {
             return fail(ERROR_ALREADY_EXISTS, FALSE);
         }
@@ -575,7 +576,7 @@ BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes)
         return FALSE;
     }
     struct stat status {};
-    if (::lstat(mapped->fsPath.c_str(), &status) != 0) {
+    if (statPath(mapped->fsPath, status, false) != 0) {
         setLastErrorFromErrno(errno, mapped->fsPath);
         return FALSE;
     }
@@ -583,7 +584,7 @@ BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes)
         return fail(ERROR_ACCESS_DENIED, FALSE);  // Linux keeps no user xattrs on links
     }
     // O_PATH: writing an xattr needs the right to write it, not to read the file.
-    int fd = ::open(mapped->fsPath.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    int fd = openPath(mapped->fsPath, O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         setLastErrorFromErrno(errno, mapped->fsPath);
         return FALSE;

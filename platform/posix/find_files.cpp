@@ -13,6 +13,7 @@
 #include "platform/posix/file_attributes.h"
 #include "platform/posix/handle_objects.h"
 #include "platform/posix/last_error.h"
+#include "platform/posix/path_anchor.h"
 #include "platform/posix/path_mapping.h"
 
 namespace posix {
@@ -22,6 +23,7 @@ struct FindObject : HandleObject {
     ~FindObject() override
     {
         if (folder != nullptr) {
+            removeListedFolder(::dirfd(folder));
             ::closedir(folder);
         }
     }
@@ -38,16 +40,15 @@ bool nextEntry(FindObject& find, WIN32_FIND_DATAW& data)
     if (find.folder == nullptr) {
         return fail(ERROR_NO_MORE_FILES, false);
     }
-    std::string path;
+    int folderFd = ::dirfd(find.folder);
     for (;;) {
         errno = 0;
         struct dirent* entry = ::readdir(find.folder);
         if (entry == nullptr) {
             return fail(errno == 0 ? ERROR_NO_MORE_FILES : win32ErrorFromErrno(errno), false);
         }
-        path.assign(find.folderPath).append(entry->d_name);
         EntryInfo info;
-        if (!readEntryInfo(::dirfd(find.folder), entry->d_name, path, info)) {
+        if (!readEntryInfo(folderFd, entry->d_name, entryXattrPath(folderFd, find.folderPath, entry->d_name), info)) {
             if (errno == ENOENT) {
                 continue;
             }
@@ -94,7 +95,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data)
     }
     path.pop_back();  // the '*'
     std::string folder = path.empty() ? std::string(".") : path;
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    int fd = openPath(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         int error = errno;
         // "file\*" names a file as the folder: ERROR_DIRECTORY; a file
@@ -102,7 +103,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data)
         if (error == ENOTDIR) {
             struct stat status {};
             std::string last = folder.substr(0, folder.find_last_not_of('/') + 1);
-            bool lastIsFile = ::stat(last.c_str(), &status) == 0 && !S_ISDIR(status.st_mode);
+            bool lastIsFile = statPath(last, status, true) == 0 && !S_ISDIR(status.st_mode);
             return fail(lastIsFile ? ERROR_DIRECTORY : ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
         }
         // The folder is part of the path here, so a missing one is a missing path.
@@ -115,6 +116,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data)
         return fail(win32ErrorFromErrno(error), INVALID_HANDLE_VALUE);
     }
     find->folderPath = path.empty() ? std::string("./") : path;
+    addListedFolder(find->folderPath, fd);
     if (!nextEntry(*find, *data)) {
         // Nothing matched: Windows says ERROR_FILE_NOT_FOUND for that.
         if (GetLastError() == ERROR_NO_MORE_FILES) {

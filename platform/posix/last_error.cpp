@@ -1,4 +1,5 @@
 #include "platform/posix/last_error.h"
+#include "platform/posix/path_anchor.h"
 
 #include <cerrno>
 #include <sys/stat.h>
@@ -81,7 +82,7 @@ void setLastErrorFromErrno(int error, const std::string& fsPath)
                          : slash == 0               ? std::string("/")
                                                     : fsPath.substr(0, slash);
     struct stat status {};
-    bool parentIsFolder = ::stat(parent.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+    bool parentIsFolder = statPath(parent, status, true) == 0 && S_ISDIR(status.st_mode);
     SetLastError(parentIsFolder ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
 }
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include "platform/posix/last_error.h"
+#include "platform/posix/path_anchor.h"
 #include "platform/posix/text_conversion.h"
 
 namespace posix {
@@ -38,7 +39,7 @@ std::string splitStream(std::string& fsPath)
         return {};
     }
     struct stat status {};
-    if (::lstat(fsPath.c_str(), &status) == 0) {
+    if (statPath(fsPath, status, false) == 0) {
         return {};  // a Linux name that holds a ':'
     }
     std::string stream = fsPath.substr(colon + 1);

@@ -23,28 +23,40 @@ extern char** environ;
 namespace testsupport {
 namespace {
 
-void removeTree(const std::string& path)
+// Relative to open folders, so trees deeper than PATH_MAX go too.
+void removeEntry(int parent, const char* name)
 {
     struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0) {
+    if (::fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
         return;
     }
     if (S_ISDIR(status.st_mode)) {
-        ::chmod(path.c_str(), 0700);
-        if (DIR* folder = ::opendir(path.c_str())) {
-            while (struct dirent* entry = ::readdir(folder)) {
-                std::string name = entry->d_name;
-                if (name != "." && name != "..") {
-                    removeTree(path + "/" + name);
+        ::fchmodat(parent, name, 0700, 0);
+        int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) {
+            if (DIR* folder = ::fdopendir(fd)) {
+                std::vector<std::string> names;
+                while (struct dirent* entry = ::readdir(folder)) {
+                    std::string entryName = entry->d_name;
+                    if (entryName != "." && entryName != "..") {
+                        names.push_back(entryName);
+                    }
                 }
+                for (const std::string& entryName : names) {
+                    removeEntry(::dirfd(folder), entryName.c_str());
+                }
+                ::closedir(folder);
+            } else {
+                ::close(fd);
             }
-            ::closedir(folder);
         }
-        ::rmdir(path.c_str());
+        ::unlinkat(parent, name, AT_REMOVEDIR);
     } else {
-        ::unlink(path.c_str());
+        ::unlinkat(parent, name, 0);
     }
 }
+
+void removeTree(const std::string& path) { removeEntry(AT_FDCWD, path.c_str()); }
 
 }  // namespace
 
