@@ -133,9 +133,9 @@ std::optional<DosAttrib> decodeNdr(std::string_view value)
         if (version == 5 && !in.read(createTime)) {
             return std::nullopt;
         }
-        // Without the attrib flag Samba takes no attributes (0), but still the
-        // create time.
-        info.attrib = (flags & kAttribValid) != 0 ? attrib : 0;
+        // Samba reads the attrib whatever valid_flags says (4.17 serves 0x1620
+        // for valid_flags 0x10); only the create time depends on its flag.
+        info.attrib = attrib;
         if ((flags & kCreateTimeValid) != 0) {
             info.createTime = usableTime(createTime);
         }
@@ -182,9 +182,9 @@ namespace {
 template <typename Get>
 std::optional<std::string> readWhole(Get get)
 {
-    // Most values are small: one call into a stack buffer. Larger ones: size
+    // Most values fit a stack buffer: one call. Larger ones: size
     // first, then read, again if the value grew in between.
-    char small[256];
+    char small[4096];  // as much as ext4 stores in one value
     ssize_t read = get(small, sizeof small);
     if (read >= 0) {
         return std::string(small, static_cast<std::size_t>(read));

@@ -107,6 +107,16 @@ WString decodeFileSystemBytes(std::string_view bytes)
 {
     WString out;
     out.reserve(bytes.size());
+    // Most names are ASCII: one code unit per byte.
+    std::size_t ascii = 0;
+    while (ascii < bytes.size() && static_cast<unsigned char>(bytes[ascii]) < 0x80) {
+        ++ascii;
+    }
+    out.resize(ascii);
+    for (std::size_t i = 0; i < ascii; ++i) {
+        out[i] = static_cast<WCHAR>(bytes[i]);
+    }
+    bytes.remove_prefix(ascii);
     while (!bytes.empty()) {
         char32_t cp = 0;
         std::size_t length = decodeSequence(bytes, cp);
@@ -131,6 +141,16 @@ std::optional<std::string> encodeFileSystemBytes(WStringView text)
 {
     std::string out;
     out.reserve(text.size());
+    // Most paths are ASCII: one byte per code unit.
+    std::size_t ascii = 0;
+    while (ascii < text.size() && text[ascii] != 0 && text[ascii] < 0x80) {
+        ++ascii;
+    }
+    out.resize(ascii);
+    for (std::size_t i = 0; i < ascii; ++i) {
+        out[i] = static_cast<char>(text[i]);
+    }
+    text.remove_prefix(ascii);
     bool ok = forEachCodePoint(
         text,
         [&](char32_t cp) {
