@@ -59,9 +59,11 @@ std::string reportFileName(const WString& target, std::time_t startTime)
     std::vector<std::string> characters = ansiCharacters(target);
     removeAll(characters, "\\\\?\\UNC\\");
     removeAll(characters, "\\\\");
+    // A forward slash separates folders too: kept, it would put the report
+    // in another folder, or fail the run where that folder does not exist.
     std::string name;
     for (const std::string& character : characters) {
-        name += character == "\\" ? "-" : character;
+        name += character == "\\" || character == "/" ? "-" : character;
     }
     name += '-';
     name += std::to_string(static_cast<long long>(startTime));

@@ -8,6 +8,7 @@
 #include "platform/win32.h"
 
 // "\\fs01\users\ann" at 1700000000 -> "fs01-users-ann-1700000000.txt".
+// Every separator left becomes "-", so the report lands in the current folder.
 std::string reportFileName(const WString& target, std::time_t startTime);
 
 // Creates the report, or empties an existing one, opened without sharing.

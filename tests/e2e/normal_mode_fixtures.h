@@ -102,6 +102,7 @@ inline std::string reportName(std::string target, std::time_t seconds)
     removeAll("\\\\?\\UNC\\");
     removeAll("\\\\");
     std::replace(target.begin(), target.end(), '\\', '-');
+    std::replace(target.begin(), target.end(), '/', '-');
     return target + "-" + std::to_string(static_cast<long long>(seconds)) + ".txt";
 }
 

@@ -69,6 +69,36 @@ TEST(ReportFileName, ComesFromTheTargetAsGivenAndTheStartTime)
     }
 }
 
+// A forward slash separates folders as a backslash does, in the target and in
+// a file name: it becomes "-" as well, so the report still lands in the
+// current folder, and "/.." cannot lead it out.
+TEST(ReportFileName, ForwardSlashesBecomeHyphensToo)
+{
+    TempDir share;
+    const std::string root = share / "root";
+    ASSERT_EQ(::mkdir(root.c_str(), 0755), 0);
+    placeholder(root + "/bad", treebuilder::PlaceholderKind::WrongGuid);
+    const struct {
+        std::string target;
+        std::string reportedRoot;
+    } cases[] = {
+        {uncPath(share.path()) + "/root", reportPath(share.path()) + "/root"},
+        {uncPath(root) + "/../root", reportPath(root) + "/../root"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        TempDir work;
+        std::time_t first = std::time(nullptr);
+        RunResult result = runStubwarden({c.target}, {.workingDirectory = work.path()});
+        std::time_t last = std::time(nullptr);
+        EXPECT_EQ(result.standardError, "");
+        EXPECT_EQ(result.exitCode, 2);
+        EXPECT_EQ(reportNamedFor(work.path(), c.target, first, last),
+                  utf16le(c.reportedRoot + "\\bad: Incorrect GUID\r\n" + summary(1, 0, 0, 0, 1, 1, 0, 0)));
+        EXPECT_EQ(reportFiles(work.path()).front().find('/'), std::string::npos);
+    }
+}
+
 // Two backslashes in a row go first, left to right, so three leave one; the
 // run itself fails on such a target, after the report has been created.
 TEST(ReportFileName, ARunOfThreeBackslashesLeavesOneHyphen)
