@@ -270,7 +270,9 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLA
     if (file->isStream) {
         std::size_t available = file->streamData.size() - std::min(file->streamPosition, file->streamData.size());
         done = std::min<std::size_t>(toRead, available);
-        std::memcpy(buffer, file->streamData.data() + file->streamPosition, done);
+        if (done != 0) {  // the buffer may be null when nothing is asked for
+            std::memcpy(buffer, file->streamData.data() + file->streamPosition, done);
+        }
         file->streamPosition += done;
     } else {
         auto* bytes = static_cast<char*>(buffer);
