@@ -4,8 +4,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # The tests create files with extended attributes, run the program as an
-# unprivileged user and give a copy of it a file capability.
-scripts/install-packages.sh attr libcap2-bin
+# unprivileged user and give a copy of it a file capability; the Samba suite
+# runs smbd (with its streams_xattr module) and smbclient.
+scripts/install-packages.sh attr libcap2-bin samba samba-vfs-modules smbclient
 scripts/build.sh
 scripts/build-windows.sh
 (cd build && ctest --output-on-failure -j"$(nproc)")
