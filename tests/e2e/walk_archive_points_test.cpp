@@ -88,24 +88,34 @@ TEST(WalkArchivePoints, AMarkerThatCannotBeOpenedSkipsTheFolder)
 
 // Files below an inner archive point count under its identifier; files of
 // the outer folder count under the outer one whether the walk meets them
-// before or after the inner subtree. Rows come in identifier order.
+// before or after the inner subtree. Rows come in identifier order, which is
+// neither the order the walk meets them in nor the order of their names; an
+// archive point without files has a row of zeros.
 TEST(WalkArchivePoints, NestedArchivePointsEachTakeTheirOwnFiles)
 {
     TempDir share;
     const std::string root = makeFolder(share / "root");
     const std::string outer = makeFolder(root + "/outer");
-    archivePoint(outer, "{B}", "Outer");
+    archivePoint(outer, "{B}", "Alpha");
     const std::string inner = makeFolder(outer + "/inner");
-    archivePoint(inner, "{A}", "Inner");
+    archivePoint(inner, "{A}", "Zeta");
     file(inner + "/one", 2048);
     for (const char* name : {"a", "b", "c", "d", "e", "f", "g", "h"}) {
         file(outer + "/" + name, 128);
     }
+    const std::string empty = makeFolder(root + "/empty");
+    archivePoint(empty, "{C}", "Empty");
+    const std::string small = makeFolder(root + "/small");
+    archivePoint(small, "{D}", "Small");
+    file(small + "/tiny", 128);
     file(root + "/outside", 1 << 20);
     std::string report;
     EXPECT_EQ(usageRun({"-archiveusage", uncPath(root)}, report).exitCode, 0);
-    EXPECT_EQ(report, utf16le(kUsageHeading + "Inner\t" + reportPath(inner) + "\t0.00\t2.00\r\n" + "Outer\t" +
-                              reportPath(outer) + "\t0.00\t1.00\r\n"));
+    EXPECT_EQ(report, utf16le(kUsageHeading +                                          //
+                              "Zeta\t" + reportPath(inner) + "\t0.00\t2.00\r\n" +    //
+                              "Alpha\t" + reportPath(outer) + "\t0.00\t1.00\r\n" +   //
+                              "Empty\t" + reportPath(empty) + "\t0.00\t0.00\r\n" +   //
+                              "Small\t" + reportPath(small) + "\t0.00\t0.13\r\n"));
 }
 
 // The second archive point with the same identifier keeps the first one's

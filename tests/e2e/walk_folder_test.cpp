@@ -149,14 +149,11 @@ TEST(WalkFolder, FoldersLinkedToEachOtherAreEachWalkedThroughTheOtherOnce)
     EXPECT_EQ(split.summary, summary(2, 0, 0, 0, 2, 2, 0, 0));
 }
 
-// Folders nested beyond the longest path the system takes (4096 bytes): the
-// first folder that cannot be opened gets its line, and the walk ends there
-// without harm.
+// Folders far beyond Linux's PATH_MAX are walked; the first whose search
+// pattern exceeds the 32,767 code units Windows names gets its line, and a
+// file in the deepest folder that can be walked is examined.
 TEST(WalkFolder, AFolderBeyondTheLongestPathIsSkippedWithItsLine)
 {
-    // Folders far beyond Linux's PATH_MAX are walked; the first whose search
-    // pattern exceeds the 32,767 code units Windows names gets its line, and
-    // a file in the deepest folder that can be walked is examined.
     TempDir share;
     const std::string root = makeFolder(share / "root");
     const std::string name(250, 'd');
