@@ -174,7 +174,7 @@ TEST(ReportFileContent, AStaleFileOfTheSameNameIsReplacedWhole)
     const std::string stale(100000, 'S');
     std::time_t now = std::time(nullptr);
     std::vector<std::string> candidates;
-    for (std::time_t second = now; second < now + 5; ++second) {
+    for (std::time_t second = now; second < now + 10; ++second) {
         candidates.push_back(reportName(target, second));
         std::ofstream(work / candidates.back(), std::ios::binary) << stale;
     }
