@@ -141,7 +141,7 @@ TEST(SambaDifferences, AttributesTheLayerAndSambaShowOtherwise)
 
     // A dangling link: the layer lists it, Samba does not serve it.
     ASSERT_EQ(::symlink("nowhere", backing("differ/dangling").c_str()), 0);
-    EXPECT_EQ(layerEntry(backing("differ/dangling"))->dwFileAttributes,
+    EXPECT_EQ(layerEntry(backing("differ/dangling")).value().dwFileAttributes,
               FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE);
     RunResult dangling = server().client("allinfo differ/dangling");
     EXPECT_NE(dangling.standardOutput.find("NT_STATUS_OBJECT_NAME_NOT_FOUND"), std::string::npos)
@@ -182,8 +182,8 @@ TEST(SambaDifferences, WritesThroughSambaDropThePlaceholderBits)
     for (const char* name : {"attributes", "stream", "time"}) {
         treebuilder::makePlaceholder(wideUncPath(backing(std::string("rewritten/") + name)), {}, archived);
     }
-    ASSERT_EQ(layerEntry(backing("rewritten/attributes"))->dwFileAttributes, 0x1600u);
-    ASSERT_EQ(allinfo("rewritten/attributes")->attributes, 0x1200u);
+    ASSERT_EQ(layerEntry(backing("rewritten/attributes")).value().dwFileAttributes, 0x1600u);
+    ASSERT_EQ(allinfo("rewritten/attributes").value().attributes, 0x1200u);
 
     TempDir local;
     writeLocalFile(local / "notes", "notes");
@@ -200,8 +200,8 @@ TEST(SambaDifferences, WritesThroughSambaDropThePlaceholderBits)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::string path = backing(std::string("rewritten/") + c.name);
-        EXPECT_EQ(layerEntry(path)->dwFileAttributes, c.attributes);
-        EXPECT_EQ(allinfo(std::string("rewritten/") + c.name)->attributes, c.attributes);
+        EXPECT_EQ(layerEntry(path).value().dwFileAttributes, c.attributes);
+        EXPECT_EQ(allinfo(std::string("rewritten/") + c.name).value().attributes, c.attributes);
         EXPECT_TRUE(xattr(path, "user.SmbReparse").has_value());
     }
 }

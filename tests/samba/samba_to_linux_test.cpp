@@ -94,8 +94,8 @@ TEST(SambaToLinux, AttributesTimesAndStreamsAreWhatSmbclientSees)
     EXPECT_EQ(layerStream(backing("s2l/dept"), "QMArchivePoint.xml"), kMarker);
     EXPECT_EQ(layerStream(backing("s2l/dept/a.txt"), "notes"), "meeting notes");
     // Exact times where smbclient set them.
-    EXPECT_EQ(allinfo("s2l/dept/a.txt")->createSeconds, 1555526400);
-    EXPECT_EQ(unixSeconds(layerEntry(backing("s2l/dept"))->ftCreationTime), 1293840000);
+    EXPECT_EQ(allinfo("s2l/dept/a.txt").value().createSeconds, 1555526400);
+    EXPECT_EQ(unixSeconds(layerEntry(backing("s2l/dept")).value().ftCreationTime), 1293840000);
 }
 
 // Samba 4.17 writes user.DOSATTRIB as version 5 with valid_flags 0x11
