@@ -87,6 +87,13 @@ bool readEntryInfo(int dirFd, const char* name, const std::string& xattrPath, En
         *name != '\0' ? readXattr(xattrPath, kDosAttribXattr) : readXattr(dirFd, kDosAttribXattr);
     if (value) {
         stored = decodeDosAttrib(*value);
+    } else if (S_ISREG(status.stx_mode) && errno != ENODATA && errno != ENOTSUP) {
+        // The attributes exist but may not be read (no read permission and
+        // no backup privilege). Windows would still list them; here the file
+        // is shown as a reparse point, so that reading it is tried and its
+        // failure reported, never passed off as "not a placeholder".
+        info.attributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
+        return true;
     }
     if (stored) {
         info.attributes = attributesForType(stored->attrib, info.isDirectory);
