@@ -1,0 +1,131 @@
+// The path conversions of the Linux platform layer: file-system bytes to
+// UTF-16 and back with the surrogate escape, Win32 paths (UNC and the rest)
+// to Linux paths, and UTF-16 to the ANSI and UTF-8 code pages.
+//
+// The input is taken both as bytes (a Linux name) and as little-endian
+// UTF-16 code units (a Win32 path).
+#include <cstdint>
+
+#include "fuzz/fuzz_support.h"
+#include "platform/posix/path_mapping.h"
+#include "platform/posix/text_conversion.h"
+
+namespace {
+
+// Bytes -> UTF-16 never fails; every byte string comes back whole, through
+// the file-system encoding when it holds no NUL, and through the display form always.
+void fromBytes(std::string_view bytes)
+{
+    WString text = posix::decodeFileSystemBytes(bytes);
+    FUZZ_CHECK(text.size() <= bytes.size());
+    FUZZ_CHECK(posix::toDisplayBytes(text) == bytes);
+    std::optional<std::string> back = posix::encodeFileSystemBytes(text);
+    FUZZ_CHECK(back.has_value() == (bytes.find('\0') == std::string_view::npos));
+    if (back) {
+        FUZZ_CHECK(*back == bytes);
+    }
+}
+
+// UTF-16 -> bytes: refused only for a NUL or a lone surrogate outside the
+// escape range; what it gives holds no NUL and is a fixed point of the round trip.
+void fromUtf16(WStringView text)
+{
+    bool representable = true;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        WCHAR unit = text[i];
+        bool high = unit >= 0xD800 && unit <= 0xDBFF;
+        if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            ++i;
+        } else if (unit == 0 || ((high || unit >= 0xDC00) && unit <= 0xDFFF && !(unit >= 0xDC80 && unit <= 0xDCFF))) {
+            representable = false;
+        }
+    }
+    std::optional<std::string> bytes = posix::encodeFileSystemBytes(text);
+    FUZZ_CHECK(bytes.has_value() == representable);
+    if (bytes) {
+        FUZZ_CHECK(bytes->find('\0') == std::string::npos);
+        FUZZ_CHECK(posix::encodeFileSystemBytes(posix::decodeFileSystemBytes(*bytes)) == bytes);
+    }
+}
+
+bool startsWithFolded(WStringView text, WStringView prefix)
+{
+    if (text.size() < prefix.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        WCHAR c = text[i] >= u'A' && text[i] <= u'Z' ? static_cast<WCHAR>(text[i] + 32) : text[i];
+        WCHAR p = prefix[i] >= u'A' && prefix[i] <= u'Z' ? static_cast<WCHAR>(prefix[i] + 32) : prefix[i];
+        if (c != p) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A path maps to a Linux path without NUL; a UNC path to "/" and the rest
+// of it with '/' for '\', never to the bare root.
+void asPath(const WString& path)
+{
+    std::optional<posix::MappedPath> mapped = posix::mapPath(path.c_str(), false);
+    if (!mapped) {
+        FUZZ_CHECK(GetLastError() != ERROR_SUCCESS);
+        return;
+    }
+    const std::string& fsPath = mapped->fsPath;
+    FUZZ_CHECK(!fsPath.empty() && fsPath.find('\0') == std::string::npos);
+    FUZZ_CHECK(mapped->streamName.empty());
+    WStringView rest;
+    if (startsWithFolded(path, WSTR("\\\\?\\UNC\\"))) {
+        rest = WStringView(path).substr(8);
+    } else if (startsWithFolded(path, WSTR("\\\\"))) {
+        FUZZ_CHECK(!startsWithFolded(path, WSTR("\\\\?\\")) && !startsWithFolded(path, WSTR("\\\\.\\")));
+        rest = WStringView(path).substr(2);
+    } else {
+        return;
+    }
+    FUZZ_CHECK(fsPath != "/" && fsPath.size() > 3);
+    std::string expected = "/" + posix::encodeFileSystemBytes(rest).value();
+    for (char& c : expected) {
+        c = c == '\\' ? '/' : c;
+    }
+    FUZZ_CHECK(fsPath == expected);
+    std::optional<posix::MappedPath> withStreams = posix::mapPath(path.c_str(), true);
+    FUZZ_CHECK(withStreams.has_value());
+    FUZZ_CHECK(fsPath.starts_with(withStreams->fsPath));
+}
+
+// The size a conversion announces is the size it then writes.
+void toCodePages(WStringView text)
+{
+    if (text.empty()) {
+        return;
+    }
+    for (UINT codePage : {static_cast<UINT>(CP_ACP), static_cast<UINT>(CP_UTF8)}) {
+        int length = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                         nullptr);
+        FUZZ_CHECK(length > 0);
+        std::string narrow(static_cast<std::size_t>(length) + 1, '#');
+        int written = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), narrow.data(),
+                                          length, nullptr, nullptr);
+        FUZZ_CHECK(written == length && narrow.back() == '#');
+        // One byte short fails (a length of 0 would ask for the size instead).
+        FUZZ_CHECK(length == 1 || WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()),
+                                                      narrow.data(), length - 1, nullptr, nullptr) == 0);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    fromBytes(std::string_view(reinterpret_cast<const char*>(data), size));
+    WString units;
+    for (std::size_t i = 0; i + 1 < size; i += 2) {
+        units += static_cast<WCHAR>(data[i] | (data[i + 1] << 8));
+    }
+    fromUtf16(units);
+    toCodePages(units);
+    asPath(WString(units.c_str()));  // up to the first NUL, as a Win32 call takes it
+    return 0;
+}

@@ -1,0 +1,125 @@
+// The verdict, dump and repair of a reparse data buffer of any content and
+// any length.
+//
+// The input is the whole record. It goes two ways:
+//   - straight into the 16 KiB buffer, for validatePlaceholder and
+//     writeReparseDump, whatever its length field says;
+//   - stored as a file's user.SmbReparse, for the per-file check of a run
+//     with -v -d -fixphs: the read through the platform layer, the verdict,
+//     the dump and the repair written back.
+// Beyond the sanitizers' findings, a record on disk changes only when the
+// report says "Fixed", and then into exactly the repaired record.
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include "fuzz/fuzz_support.h"
+#include "placeholder/placeholder_record.h"
+#include "platform/posix/samba_xattrs.h"
+
+namespace {
+
+using namespace placeholder;
+
+struct Fixture {
+    ScanSession& run;
+    std::string filePath;
+    WString fileName;
+};
+
+Fixture& fixture()
+{
+    static Fixture made = [] {
+        ScanSession& run = fuzzsupport::session({"-v", "-d", "-fixphs"});
+        std::string path = fuzzsupport::scratchFolder() + "/record.doc";
+        HANDLE file = CreateFileW(fuzzsupport::uncName(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        FUZZ_CHECK(file != INVALID_HANDLE_VALUE);
+        CloseHandle(file);
+        // The attributes of an archived file stay; each input replaces only the record.
+        std::string attributes = posix::encodeDosAttrib(
+            {FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_SPARSE_FILE, std::nullopt});
+        FUZZ_CHECK(::setxattr(path.c_str(), "user.DOSATTRIB", attributes.data(), attributes.size(), 0) == 0);
+        return Fixture{run, path, fuzzsupport::uncName(path)};
+    }();
+    return made;
+}
+
+std::optional<std::string> storedRecord(const std::string& path)
+{
+    ssize_t size = ::getxattr(path.c_str(), "user.SmbReparse", nullptr, 0);
+    if (size < 0) {
+        return std::nullopt;
+    }
+    std::string value(static_cast<std::size_t>(size), '\0');
+    size = ::getxattr(path.c_str(), "user.SmbReparse", value.data(), value.size());
+    FUZZ_CHECK(size == static_cast<ssize_t>(value.size()));
+    return value;
+}
+
+// What the repair makes of a record: the 2,050 bytes from 604 (zeros beyond
+// the record) at 84, the flag bytes 1, 0, 0, 0 at 80, the length unchanged.
+std::string repaired(const std::string& record)
+{
+    std::string padded = record;
+    padded.resize(std::max<std::size_t>(padded.size(), kMisplacedUrlOffset + kMoveLength), '\0');
+    padded.replace(kUrlOffset, kMoveLength, padded, kMisplacedUrlOffset, kMoveLength);
+    padded.replace(kFlagBytesOffset, 4, std::string("\x01\x00\x00\x00", 4));
+    return padded.substr(0, record.size());
+}
+
+void inTheBuffer(Fixture& f, const std::uint8_t* data, std::size_t size)
+{
+    alignas(8) std::array<BYTE, kBufferSize> buffer{};
+    std::memcpy(buffer.data(), data, std::min(size, buffer.size()));
+    fuzzsupport::clearReport(f.run);
+    bool canFix = true;
+    bool valid = f.run.validatePlaceholder(f.fileName, buffer.data(), canFix);
+    FUZZ_CHECK(!(valid && canFix));
+    if (!valid) {
+        f.run.writeReparseDump(buffer.data());
+        // One row per 16 data bytes, never past the buffer.
+        std::size_t length = std::min<std::size_t>(reparseDataLength(buffer.data()), kBufferSize - kHeaderSize);
+        WString text = fuzzsupport::reportText();
+        std::size_t rows = std::count(text.begin(), text.end(), WSTR('\n')) - 3;
+        FUZZ_CHECK(rows == (length + 15) / 16 + (length == 0 ? 1 : 0));
+    }
+}
+
+void onDisk(Fixture& f, const std::uint8_t* data, std::size_t size)
+{
+    const std::string record(reinterpret_cast<const char*>(data), size);
+    if (::setxattr(f.filePath.c_str(), "user.SmbReparse", record.data(), record.size(), 0) != 0) {
+        return;  // more than the file system keeps
+    }
+    WIN32_FIND_DATAW findData{};
+    HANDLE find = FindFirstFileW(f.fileName.c_str(), &findData);
+    FUZZ_CHECK(find != INVALID_HANDLE_VALUE);
+    FindClose(find);
+
+    fuzzsupport::clearReport(f.run);
+    f.run.checkFile(f.fileName, findData);
+    WString text = fuzzsupport::reportText();
+    std::optional<std::string> after = storedRecord(f.filePath);
+    FUZZ_CHECK(after.has_value());
+    if (text.find(WSTR(", Fixed")) != WString::npos) {
+        FUZZ_CHECK(size > kHeaderSize && size == kHeaderSize + reparseDataLength(data));
+        FUZZ_CHECK(reparseTag(data) == kTag && reparseDataLength(data) > kRepairableDataLength);
+        FUZZ_CHECK(*after == repaired(record));
+    } else {
+        FUZZ_CHECK(*after == record);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    Fixture& f = fixture();
+    inTheBuffer(f, data, size);
+    onDisk(f, data, size);
+    return 0;
+}

@@ -1,0 +1,47 @@
+// The entry of a fuzz target in builds without libFuzzer: it runs the
+// target once on every file named, or on every file in every folder named,
+// so the seed corpus and the inputs that once failed are regression tests.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
+int main(int argc, char* argv[])
+{
+    std::vector<std::filesystem::path> inputs;
+    for (int i = 1; i < argc; ++i) {
+        std::filesystem::path named(argv[i]);
+        if (!std::filesystem::exists(named)) {
+            continue;  // regressions/<target> exists only once the target has failed
+        }
+        if (std::filesystem::is_directory(named)) {
+            for (const auto& entry : std::filesystem::directory_iterator(named)) {
+                if (entry.is_regular_file()) {
+                    inputs.push_back(entry.path());
+                }
+            }
+        } else {
+            inputs.push_back(named);
+        }
+    }
+    std::sort(inputs.begin(), inputs.end());
+    for (const std::filesystem::path& input : inputs) {
+        std::ifstream in(input, std::ios::binary);
+        if (!in) {
+            std::fprintf(stderr, "cannot read %s\n", input.c_str());
+            return 1;
+        }
+        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::printf("%s (%zu bytes)\n", input.c_str(), bytes.size());
+        std::fflush(stdout);
+        LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    }
+    std::printf("%zu inputs passed\n", inputs.size());
+    return inputs.empty() ? 1 : 0;
+}
