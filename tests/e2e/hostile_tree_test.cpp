@@ -1,0 +1,243 @@
+// Hostile trees walked by the real program: names no Windows share has,
+// a tree deeper than a path can name, symbolic link cycles, a file and a
+// folder that vanish between being listed and being opened, and a folder
+// that cannot be read in the middle of a tree. Every run must end, with
+// each entry it could not handle named on its line, and the rest walked.
+//
+// Where a folder holds more than one entry the file system orders them as
+// it likes: those reports are compared as sorted records plus the summary.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include "platform/posix/samba_xattrs.h"
+#include "tests/e2e/normal_mode_fixtures.h"
+#include "tests/hostile/hostile_support.h"
+
+using namespace testsupport;
+using namespace normalmode;
+using treebuilder::PlaceholderKind;
+
+namespace {
+
+std::string makeFolder(const std::string& path, mode_t mode = 0755)
+{
+    EXPECT_EQ(::mkdir(path.c_str(), mode), 0) << path;
+    return path;
+}
+
+struct Audit {
+    hostile::Run run;
+    std::string report;
+};
+
+Audit audit(const std::vector<std::string>& arguments, std::vector<hostile::OpenStop*> stops = {})
+{
+    TempDir work;
+    Audit result{hostile::runProgram(arguments, work.path(), std::move(stops)), ""};
+    EXPECT_EQ(result.run.standardError, "");
+    result.report = onlyReportBytes(work.path());
+    return result;
+}
+
+// Report text as sorted records (split after each LF, as the report is
+// read), the lines given in the same form.
+std::vector<std::string> records(const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (const std::string& line : lines) {
+        text += line;
+    }
+    return sorted(reportRecords(text));
+}
+
+// Names a Linux share may hold and Windows never has: bytes that are not
+// UTF-8, line breaks, and the longest name there is, in bytes of one, two
+// and four per character and ending in a byte that is not UTF-8. Each is a
+// bad placeholder, named on its line with the bytes it has.
+TEST(HostileTree, NamesThatAreNotUtf8HoldLineBreaksOrAreTheLongest)
+{
+    TempDir share;
+    const std::string root = makeFolder(share / "share");
+    std::string e = "\xc3\xa9";       // U+00E9
+    std::string face = "\xf0\x9f\x98\x80";  // U+1F600
+    std::string twoByte;
+    std::string fourByte;
+    for (int i = 0; i < 127; ++i) {
+        twoByte += e;
+    }
+    for (int i = 0; i < 63; ++i) {
+        fourByte += face;
+    }
+    const std::vector<std::string> names = {
+        "caf\xe9",                          // Latin-1
+        "\x80",                             // a lone continuation byte
+        "\xed\xa0\x80 encoded surrogate",   // UTF-8 of U+D800, which is not UTF-8
+        "\xc0\xaf overlong slash",
+        "line\nfeed",
+        "carriage\rreturn",
+        "\r\n",
+        std::string(255, 'n'),
+        twoByte + "x",
+        fourByte + "abc",
+        std::string(254, 'a') + "\xff",
+    };
+    std::vector<std::string> lines;
+    for (const std::string& name : names) {
+        ASSERT_LE(name.size(), 255u);
+        placeholder(root + "/" + name, PlaceholderKind::WrongGuid);
+        lines.push_back(reportPath(root) + "\\" + name + ": Incorrect GUID\r\n");
+    }
+    Audit run = audit({uncPath(root)});
+    EXPECT_EQ(run.run.exitCode, 2);
+    SplitReport split = splitReport(fromUtf16le(run.report));
+    EXPECT_EQ(split.sortedLines, records(lines));
+    EXPECT_EQ(split.summary, summary(11, 0, 0, 0, 11, 11, 0, 0));
+    // The byte that is not UTF-8 is the code unit 0xDCFF in the report.
+    std::string escaped = utf16le("\\" + std::string(254, 'a')) + std::string("\xff\xdc", 2) +
+                          utf16le(": Incorrect GUID\r\n");
+    EXPECT_NE(run.report.find(escaped), std::string::npos);
+}
+
+// A chain of folders far deeper than the 32,767 code units a path may
+// have: the first folder whose search pattern is too long gets its line; a
+// placeholder in the deepest folder that can be reached is read under its
+// full path; and the walk goes on beside the chain.
+TEST(HostileTree, ATreeDeeperThanAPathCanNameIsWalkedAsFarAsItCanBeNamed)
+{
+    TempDir share;
+    const std::string root = makeFolder(share / "root");
+    placeholder(makeFolder(root + "/a") + "/bad.doc", PlaceholderKind::WrongGuid);
+    placeholder(makeFolder(root + "/z") + "/bad.doc", PlaceholderKind::WrongGuid);
+    const std::string name(250, 'd');
+    const std::string record = [] {
+        treebuilder::Bytes bytes = treebuilder::placeholderRecord({.kind = PlaceholderKind::WrongGuid});
+        return std::string(bytes.begin(), bytes.end());
+    }();
+    const std::string attributes = posix::encodeDosAttrib(
+        {FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_SPARSE_FILE, std::nullopt});
+    std::string path = root + "/deep";
+    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
+    int folder = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::string deepest;
+    std::string firstTooLong;
+    for (int depth = 0; firstTooLong.empty() && depth < 200; ++depth) {
+        ASSERT_EQ(::mkdirat(folder, name.c_str(), 0755), 0);
+        int next = ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(next, 0);
+        if ((reportPath(path + "/" + name) + "\\*").size() > 32767) {
+            firstTooLong = path + "/" + name;
+            deepest = path;
+            // The placeholder "b" beside it: its path is as long as the search pattern.
+            int file = ::openat(folder, "b", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+            ASSERT_EQ(::fsetxattr(file, "user.DOSATTRIB", attributes.data(), attributes.size(), 0), 0);
+            ASSERT_EQ(::fsetxattr(file, "user.SmbReparse", record.data(), record.size(), 0), 0);
+            ::close(file);
+        }
+        ::close(folder);
+        folder = next;
+        path += "/" + name;
+    }
+    ::close(folder);
+    ASSERT_FALSE(firstTooLong.empty());
+    ASSERT_GT(firstTooLong.size(), 32767u);
+
+    Audit run = audit({uncPath(root)});
+    EXPECT_EQ(run.run.exitCode, 2);
+    SplitReport split = splitReport(fromUtf16le(run.report));
+    EXPECT_EQ(split.sortedLines,
+              sorted({reportPath(root) + "\\a\\bad.doc: Incorrect GUID\r\n",
+                      reportPath(root) + "\\z\\bad.doc: Incorrect GUID\r\n",
+                      reportPath(deepest) + "\\b: Incorrect GUID\r\n",
+                      reportPath(firstTooLong) + ": skipped, Reason: FindFirstFileExW failed with error(206)\r\n"}));
+    EXPECT_EQ(split.summary, summary(3, 0, 0, 0, 3, 3, 0, 0));
+}
+
+// Links that lead nowhere but round (to themselves, to each other) are
+// files that are reparse points of another kind; a chain of folder links
+// that leads back to the target is skipped where it closes. The run ends.
+TEST(HostileTree, SymbolicLinkCyclesEnd)
+{
+    TempDir share;
+    const std::string root = makeFolder(share / "root");
+    placeholder(root + "/bad.doc", PlaceholderKind::WrongGuid);
+    ASSERT_EQ(::symlink("self", (root + "/self").c_str()), 0);
+    ASSERT_EQ(::symlink("pong", (root + "/ping").c_str()), 0);
+    ASSERT_EQ(::symlink("ping", (root + "/pong").c_str()), 0);
+    const std::string one = makeFolder(root + "/one");
+    const std::string two = makeFolder(one + "/two");
+    ASSERT_EQ(::symlink("../../three", (two + "/to-three").c_str()), 0);
+    ASSERT_EQ(::symlink(root.c_str(), (root + "/three").c_str()), 0);  // three -> root: the chain closes
+
+    Audit run = audit({uncPath(root)});
+    EXPECT_EQ(run.run.exitCode, 2);
+    SplitReport split = splitReport(fromUtf16le(run.report));
+    EXPECT_EQ(split.sortedLines,
+              sorted({reportPath(root) + "\\bad.doc: Incorrect GUID\r\n",
+                      reportPath(root) + "\\three: skipped, Reason: reparse point leads back to " + reportPath(root) +
+                          "\r\n",
+                      reportPath(two) + "\\to-three: skipped, Reason: reparse point leads back to " +
+                          reportPath(root) + "\r\n"}));
+    EXPECT_EQ(split.summary, summary(4, 0, 3, 0, 1, 1, 0, 0));
+}
+
+// A placeholder and a folder removed after the walk has listed them, at the
+// moment the program opens them: the file counts as one that could not be
+// read, the folder is skipped with its line, and the walk goes on.
+TEST(HostileTree, AFileAndAFolderThatVanishBetweenListingAndOpening)
+{
+    TempDir share;
+    const std::string root = makeFolder(share / "root");
+    const std::string file = root + "/vanishing.doc";
+    const std::string folder = makeFolder(root + "/vanishing-folder");
+    placeholder(file, PlaceholderKind::WrongGuid);
+    placeholder(folder + "/inside.doc", PlaceholderKind::WrongGuid);
+    placeholder(root + "/stays.doc", PlaceholderKind::WrongGuid);
+
+    hostile::OpenStop fileStop{"vanishing.doc", false, [&] { ASSERT_EQ(::unlink(file.c_str()), 0); }};
+    hostile::OpenStop folderStop{"vanishing-folder", false, [&] { std::filesystem::remove_all(folder); }};
+    Audit run = audit({uncPath(root)}, {&fileStop, &folderStop});
+    EXPECT_EQ(fileStop.seen, 1);
+    EXPECT_EQ(folderStop.seen, 1);
+    EXPECT_EQ(run.run.exitCode, 2);
+    SplitReport split = splitReport(fromUtf16le(run.report));
+    EXPECT_EQ(split.sortedLines,
+              sorted({reportPath(file) + ", Failed to interogate file due to Error:CreateFile:2\n",
+                      reportPath(folder) + ": skipped, Reason: FindFirstFileExW failed with error(3)\r\n",
+                      reportPath(root) + "\\stays.doc: Incorrect GUID\r\n"}));
+    EXPECT_EQ(split.summary, summary(2, 1, 0, 0, 1, 1, 0, 0));
+}
+
+// Without the backup privilege, a folder of mode 0 in the middle of a tree
+// is skipped with its line; the folders beside it, before and after it in
+// any order, and below them, are walked.
+TEST(HostileTree, AFolderThatCannotBeReadInTheMiddleOfATree)
+{
+    TempDir share;
+    const std::string root = makeFolder(share / "root");
+    std::vector<std::string> lines;
+    for (const std::string name : {"a", "m", "z"}) {
+        const std::string deeper = makeFolder(makeFolder(root + "/" + name) + "/deeper");
+        placeholder(deeper + "/bad.doc", PlaceholderKind::WrongGuid);
+        lines.push_back(reportPath(deeper) + "\\bad.doc: Incorrect GUID\r\n");
+    }
+    const std::string closed = makeFolder(root + "/m/closed");
+    placeholder(closed + "/hidden.doc", PlaceholderKind::WrongGuid);
+    ::chmod(closed.c_str(), 0);
+    lines.push_back(reportPath(closed) + ": skipped, Reason: FindFirstFileExW failed with error(5)\r\n");
+
+    TempDir work;
+    ::chmod(work.path().c_str(), 0777);
+    RunResult run = runAsNobody({uncPath(root)}, {.workingDirectory = work.path()});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.standardError, "");
+    SplitReport split = splitReport(fromUtf16le(onlyReportBytes(work.path())));
+    EXPECT_EQ(split.sortedLines, sorted(lines));
+    EXPECT_EQ(split.summary, summary(3, 0, 0, 0, 3, 3, 0, 0));
+}
+
+}  // namespace
