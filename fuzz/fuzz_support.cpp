@@ -51,7 +51,9 @@ WString uncName(const std::string& linuxPath)
 
 ScanSession& session(std::initializer_list<const char*> options)
 {
-    static std::unique_ptr<ScanSession> run;
+    // Never destroyed: its destructor would call into the platform layer
+    // after the layer's own statics are gone.
+    static ScanSession* run = nullptr;
     if (!run) {
         CoInitialize(nullptr);
         std::vector<WString> arguments{WSTR("stubwarden")};
@@ -69,7 +71,7 @@ ScanSession& session(std::initializer_list<const char*> options)
         std::string started(PATH_MAX, '\0');
         FUZZ_CHECK(::getcwd(started.data(), started.size()) != nullptr);
         FUZZ_CHECK(::chdir(scratchFolder().c_str()) == 0);
-        run = std::make_unique<ScanSession>(static_cast<int>(arguments.size()), argv.data());
+        run = new ScanSession(static_cast<int>(arguments.size()), argv.data());
         FUZZ_CHECK(::chdir(started.c_str()) == 0);
         if (DIR* folder = ::opendir(scratchFolder().c_str())) {
             while (struct dirent* entry = ::readdir(folder)) {

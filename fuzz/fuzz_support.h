@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -32,7 +31,8 @@ const std::string& scratchFolder();
 WString uncName(const std::string& linuxPath);
 
 // One session for the process, made with these options and the scratch
-// folder as its target, its report in the scratch folder.
+// folder as its target, its report in the scratch folder. It lives until
+// the process ends.
 ScanSession& session(std::initializer_list<const char*> options);
 
 // Empties the session's report, and reads it back (UTF-16 code units).

@@ -74,7 +74,9 @@ std::string repaired(const std::string& record)
 void inTheBuffer(Fixture& f, const std::uint8_t* data, std::size_t size)
 {
     alignas(8) std::array<BYTE, kBufferSize> buffer{};
-    std::memcpy(buffer.data(), data, std::min(size, buffer.size()));
+    if (size != 0) {
+        std::memcpy(buffer.data(), data, std::min(size, buffer.size()));
+    }
     fuzzsupport::clearReport(f.run);
     bool canFix = true;
     bool valid = f.run.validatePlaceholder(f.fileName, buffer.data(), canFix);

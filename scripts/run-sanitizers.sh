@@ -12,7 +12,10 @@ cd "$(dirname "$0")/.."
 build="${1:-build-sanitize}"
 
 scripts/install-packages.sh cmake make g++ pkg-config libgtest-dev libcap-dev libxml2-dev attr libcap2-bin
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTUBWARDEN_TESTS=ON -DSTUBWARDEN_SANITIZE=ON
+# Optimised a little and with line tables only: it builds in half the time,
+# and the reports still name file and line.
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DSTUBWARDEN_TESTS=ON \
+  -DSTUBWARDEN_SANITIZE=ON
 cmake --build "$build" -j"$(nproc)"
 
 # Programs run as another account write here too.

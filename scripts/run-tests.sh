@@ -11,3 +11,7 @@ scripts/install-packages.sh attr libcap2-bin tzdata samba samba-vfs-modules smbc
 scripts/build.sh
 scripts/build-windows.sh
 (cd build && ctest --output-on-failure -j"$(nproc)")
+# The same suites with AddressSanitizer (and its leak check) and
+# UndefinedBehaviorSanitizer, then each fuzz target for about a minute.
+scripts/run-sanitizers.sh
+scripts/run-fuzzers.sh 60

@@ -111,11 +111,13 @@ inline bool openArguments(pid_t pid, const __ptrace_syscall_info& info, std::str
 
 // Runs the program (TZ=UTC, in workingDirectory) to its end or until the
 // deadline. With stops, it runs traced until each stop has been met once,
-// or until it starts to exit.
+// or until it starts to exit. inChild runs in the child before the program
+// starts (to set a resource limit, say).
 inline Run runProgram(const std::vector<std::string>& arguments, const std::string& workingDirectory,
                       std::vector<OpenStop*> stops = {}, std::chrono::seconds deadline = std::chrono::seconds(120),
-                      const std::string& binary = STUBWARDEN_BINARY)
+                      const std::function<void()>& inChild = {})
 {
+    const std::string binary = STUBWARDEN_BINARY;
     testsupport::TempDir outputs;
     const std::string outPath = outputs / "out";
     const std::string errPath = outputs / "err";
@@ -134,6 +136,9 @@ inline Run runProgram(const std::vector<std::string>& arguments, const std::stri
         int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 || ::chdir(workingDirectory.c_str()) != 0) {
             ::_exit(126);
+        }
+        if (inChild) {
+            inChild();
         }
         if (traced) {
             ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
