@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <filesystem>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -29,6 +30,11 @@ std::string makeFolder(const std::string& path, mode_t mode = 0755)
     EXPECT_EQ(::mkdir(path.c_str(), mode), 0) << path;
     return path;
 }
+
+const std::string kUsageHeading =
+    "\r\nSummary\r\n-------\r\n"
+    "\r\nArchiveName\tArchivePointRootPath\tArchived Files Original Size (KB)\tNon-Archived File Original Size (KB)"
+    "\r\n";
 
 struct Audit {
     hostile::Run run;
@@ -238,6 +244,61 @@ TEST(HostileTree, AFolderThatCannotBeReadInTheMiddleOfATree)
     SplitReport split = splitReport(fromUtf16le(onlyReportBytes(work.path())));
     EXPECT_EQ(split.sortedLines, sorted(lines));
     EXPECT_EQ(split.summary, summary(3, 0, 0, 0, 3, 3, 0, 0));
+}
+
+// Every file and folder is let go once handled, on every path through the
+// program: with no more than 20 descriptors a tree of 120 files of every
+// outcome, and 10 archive points, is walked in both modes to its end.
+TEST(HostileTree, NoDescriptorIsKeptOpenWhateverTheOutcome)
+{
+    TempDir share;
+    const std::string root = makeFolder(share / "root");
+    const std::string shortRecord = "\x10\x00\x00\x00\x02\x00";  // refused: shorter than its header
+    std::vector<std::string> normalLines;
+    std::vector<std::string> usageLines;
+    std::string rows;
+    for (int f = 0; f < 10; ++f) {
+        const std::string folder = makeFolder(root + "/f" + std::to_string(f));
+        treebuilder::makeArchivePoint(wideUncPath(folder), treebuilder::archivePointXml("F" + std::to_string(f), "F"));
+        rows += "F\t" + reportPath(folder) + "\t3.00\t9.00\r\n";
+        for (int i = 0; i < 3; ++i) {
+            const std::string n = std::to_string(i);
+            placeholder(folder + "/good" + n, PlaceholderKind::Good);
+            placeholder(folder + "/guid" + n, PlaceholderKind::WrongGuid);
+            placeholder(folder + "/misplaced" + n, PlaceholderKind::Misplaced);
+            placeholder(folder + "/short" + n, PlaceholderKind::Good);
+            ASSERT_EQ(::setxattr((folder + "/short" + n).c_str(), "user.SmbReparse", shortRecord.data(),
+                                 shortRecord.size(), 0),
+                      0);
+            const std::string path = reportPath(folder) + "\\";
+            normalLines.push_back(path + "guid" + n + ": Incorrect GUID, Can't fix\r\n");
+            normalLines.push_back(path + "misplaced" + n + ": Invalid URL, Fixed\r\n");
+            normalLines.push_back(path + "short" + n + ", Failed to interogate file due to Error:DeviceIoControl:4392\n");
+            usageLines.push_back(path + "guid" + n + ": Incorrect GUID\r\n");
+            usageLines.push_back(path + "misplaced" + n + ": Invalid URL\r\n");
+            usageLines.push_back(path + "short" + n + ", Failed to determine QM ph due to Error:DeviceIoControl:4392\n");
+            usageLines.push_back("\r\n");
+        }
+    }
+    auto fewDescriptors = [] {
+        struct rlimit limit {20, 20};
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    };
+    const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>*>> runs = {
+        {{"-archiveusage", uncPath(root)}, &usageLines},
+        {{"-fixphs", uncPath(root)}, &normalLines},
+    };
+    for (const auto& [arguments, lines] : runs) {
+        SCOPED_TRACE(arguments.front());
+        TempDir work;
+        hostile::Run run = hostile::runProgram(arguments, work.path(), {}, std::chrono::seconds(120), fewDescriptors);
+        EXPECT_EQ(run.exitCode, arguments.front() == "-fixphs" ? 2 : 0);
+        EXPECT_EQ(run.standardError, "");
+        SplitReport split = splitReport(fromUtf16le(onlyReportBytes(work.path())));
+        EXPECT_EQ(split.sortedLines, records(*lines));
+        EXPECT_EQ(split.summary, arguments.front() == "-fixphs" ? summary(120, 30, 0, 30, 60, 30, 30, 0)
+                                                                : kUsageHeading + rows);
+    }
 }
 
 }  // namespace
