@@ -6,8 +6,8 @@ cd "$(dirname "$0")/.."
 # The tests create files with extended attributes, run the program as an
 # unprivileged user, give a copy of it a file capability and convert times in
 # named zones; the Samba suite runs smbd (with its streams_xattr module) and
-# smbclient.
-scripts/install-packages.sh attr libcap2-bin tzdata samba samba-vfs-modules smbclient
+# smbclient; the Wine suites run the Windows executable under Wine.
+scripts/install-packages.sh attr libcap2-bin tzdata samba samba-vfs-modules smbclient wine64
 scripts/build.sh
 scripts/build-windows.sh
 (cd build && ctest --output-on-failure -j"$(nproc)")

@@ -1,0 +1,275 @@
+#include "tests/wine/wine_support.h"
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <ftw.h>
+#include <gtest/gtest.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/unique_resource.h"
+#include "tools/tree_builder.h"
+
+namespace fs = std::filesystem;
+
+namespace winetest {
+namespace {
+
+struct PrefixState {
+    std::string loader;   // the Wine loader (wine64, or the wine wrapper)
+    std::string server;   // wineserver of the same installation
+    std::string path;     // the prefix
+};
+
+PrefixState& state()
+{
+    static PrefixState prefix;
+    return prefix;
+}
+
+bool isExecutable(const std::string& path) { return !path.empty() && ::access(path.c_str(), X_OK) == 0; }
+
+std::string onPath(const std::string& name)
+{
+    const char* path = std::getenv("PATH");
+    std::string folders = path != nullptr ? path : "/usr/bin:/bin";
+    std::size_t start = 0;
+    while (start <= folders.size()) {
+        std::size_t end = folders.find(':', start);
+        std::string folder = folders.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (!folder.empty() && isExecutable(folder + "/" + name)) {
+            return folder + "/" + name;
+        }
+        if (end == std::string::npos) {
+            break;
+        }
+        start = end + 1;
+    }
+    return {};
+}
+
+// Debian's wine64 package puts the loader and server in /usr/lib/wine;
+// other installations have them on the PATH.
+void findWine(PrefixState& prefix)
+{
+    for (const std::string& candidate : {std::string("/usr/lib/wine/wine64"), onPath("wine64"), onPath("wine")}) {
+        if (isExecutable(candidate)) {
+            prefix.loader = candidate;
+            break;
+        }
+    }
+    if (prefix.loader.empty()) {
+        throw std::runtime_error(
+            "Wine is not installed: neither /usr/lib/wine/wine64 nor wine64 or wine on the PATH. The Debian package "
+            "wine64 provides it; scripts/run-tests.sh installs it (scripts/install-packages.sh wine64).");
+    }
+    std::string folder = fs::path(prefix.loader).parent_path();
+    for (const std::string& candidate :
+         {folder + "/wineserver64", folder + "/wineserver", onPath("wineserver64"), onPath("wineserver")}) {
+        if (isExecutable(candidate)) {
+            prefix.server = candidate;
+            break;
+        }
+    }
+    if (prefix.server.empty()) {
+        throw std::runtime_error("Wine's server (wineserver) was not found beside " + prefix.loader +
+                                 " or on the PATH: the Wine installation is incomplete.");
+    }
+}
+
+// Runs a set-up command with its output in `log`; the exit code.
+int runQuietly(const std::vector<std::string>& command, const std::string& log)
+{
+    pid_t child = ::fork();
+    if (child == 0) {
+        int in = ::open("/dev/null", O_RDONLY);
+        int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (in < 0 || out < 0) {
+            ::_exit(126);
+        }
+        ::dup2(in, 0);
+        ::dup2(out, 1);
+        ::dup2(out, 2);
+        std::vector<char*> argv;
+        for (const std::string& word : command) {
+            argv.push_back(const_cast<char*>(word.c_str()));
+        }
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child) {
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+void WinePrefix::create()
+{
+    PrefixState& prefix = state();
+    findWine(prefix);
+    const std::string binary = STUBWARDEN_WINDOWS_BINARY;
+    if (!fs::is_regular_file(binary)) {
+        throw std::runtime_error("The Windows executable " + binary +
+                                 " does not exist: build it with scripts/build-windows.sh, or point the CMake "
+                                 "cache variable STUBWARDEN_WINDOWS_BINARY at one.");
+    }
+
+    std::string pattern = "/tmp/stubwarden-wine-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("Cannot make a Wine prefix under /tmp");
+    }
+    prefix.path = pattern;
+    // Every process of the suite, Wine's own included, runs in this prefix:
+    // no Mono or Gecko installer (the program needs neither), no debug
+    // output, and one locale whatever the machine has, so that the ANSI code
+    // page is 1252.
+    ::setenv("WINEPREFIX", prefix.path.c_str(), 1);
+    ::setenv("WINEDEBUG", "-all", 1);
+    ::setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
+    ::setenv("LC_ALL", "C.UTF-8", 1);
+
+    const std::string log = prefix.path + ".log";
+    auto setUpLog = [&log] {
+        std::string text = testsupport::readFileBytes(log);
+        ::unlink(log.c_str());
+        return text;
+    };
+    if (runQuietly({prefix.server, "-p"}, log) != 0) {
+        throw std::runtime_error("Cannot start " + prefix.server + " for the prefix " + prefix.path + ":\n" +
+                                 setUpLog());
+    }
+    if (runQuietly({prefix.loader, "wineboot", "--init"}, log) != 0) {
+        throw std::runtime_error("Wine could not make the prefix " + prefix.path + " (" + prefix.loader +
+                                 " wineboot --init):\n" + setUpLog());
+    }
+    setUpLog();
+    fs::create_directories(prefix.path + "/dosdevices/unc/tmp");
+
+    testsupport::TempDir work;
+    testsupport::RunResult probe = runWindowsBuild({}, {.workingDirectory = work.path()});
+    const std::string usage = "Usage: Stubwarden [-v] [-d] [-fixphs] [-ArchiveUsage] <target>\r\n";
+    if (probe.exitCode != 1 || probe.standardError != usage) {
+        throw std::runtime_error("Wine (" + prefix.loader + ") could not run " + binary + ": exit code " +
+                                 std::to_string(probe.exitCode) + ", standard error:\n" + probe.standardError);
+    }
+}
+
+void WinePrefix::remove()
+{
+    PrefixState& prefix = state();
+    if (prefix.path.empty()) {
+        return;
+    }
+    const std::string log = prefix.path + ".log";
+    // Ends the server of this prefix and every process in it, and waits.
+    runQuietly({prefix.server, "-k"}, log);
+    runQuietly({prefix.server, "-w"}, log);
+    ::unlink(log.c_str());
+    // Debian's Wine keeps the server's socket in the folder named here.
+    std::string serverFolder = testsupport::readFileBytes(prefix.path + "/wineserver");
+    if (serverFolder.rfind("wine-", 0) == 0 && serverFolder.find('/') == std::string::npos) {
+        std::error_code ignored;
+        fs::remove_all("/tmp/" + serverFolder, ignored);
+    }
+    // The drive links (z: is /) are removed as links, never followed.
+    std::error_code ignored;
+    fs::remove_all(prefix.path, ignored);
+    prefix.path.clear();
+}
+
+const std::string& WinePrefix::path() { return state().path; }
+
+SharedFolder::SharedFolder()
+{
+    std::string name = fs::path(folder_.path()).filename();
+    link_ = WinePrefix::path() + "/dosdevices/unc/tmp/" + name;
+    if (::symlink(folder_.path().c_str(), link_.c_str()) != 0) {
+        throw std::runtime_error("Cannot link " + link_ + " to " + folder_.path());
+    }
+}
+
+SharedFolder::~SharedFolder() { ::unlink(link_.c_str()); }
+
+testsupport::RunResult runWindowsBuild(const std::vector<std::string>& arguments, testsupport::RunOptions options)
+{
+    std::vector<std::string> command = {STUBWARDEN_WINDOWS_BINARY};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return testsupport::runProgram(state().loader, command, options);
+}
+
+namespace {
+
+FILETIME alignedTime;
+
+int alignOne(const char* path, const struct stat* status, int type, struct FTW*)
+{
+    // A Linux name with a backslash cannot be named through the platform
+    // layer; neither build shows such a file (its folder cannot be listed).
+    if (type != FTW_F || !S_ISREG(status->st_mode) || std::string_view(path).find('\\') != std::string_view::npos) {
+        return 0;
+    }
+    WString wide = testsupport::wideUncPath(path);
+    UniqueHandle file(CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    EXPECT_TRUE(file && SetFileTime(file.get(), &alignedTime, nullptr, &alignedTime)) << path;
+    return 0;
+}
+
+}  // namespace
+
+void alignFileTimes(const std::string& linuxFolder, const FILETIME& time)
+{
+    alignedTime = time;
+    ASSERT_EQ(::nftw(linuxFolder.c_str(), alignOne, 16, FTW_PHYS), 0) << linuxFolder;
+}
+
+void writeLinuxFile(const std::string& linuxPath, const std::string& bytes)
+{
+    std::ofstream out(linuxPath, std::ios::binary);
+    out << bytes;
+    ASSERT_TRUE(out.good()) << linuxPath;
+}
+
+std::string utf16Marker(const std::string& utf8Xml) { return "\xFF\xFE" + testsupport::utf16le(utf8Xml); }
+
+std::string markerXml(const std::string& identifier, const std::string& name)
+{
+    return "<archivePoint><archiveQEID>" + identifier + "</archiveQEID><name>" + name + "</name></archivePoint>";
+}
+
+const std::string kUsageHeading =
+    "\r\nSummary\r\n-------\r\n"
+    "\r\nArchiveName\tArchivePointRootPath\tArchived Files Original Size (KB)\tNon-Archived File Original Size (KB)"
+    "\r\n";
+
+std::string usageRow(const std::string& name, const std::string& rootPath, const std::string& archived,
+                     const std::string& nonArchived)
+{
+    return name + "\t" + rootPath + "\t" + archived + "\t" + nonArchived + "\r\n";
+}
+
+std::string kilobytes(unsigned long long bytes)
+{
+    unsigned long long hundredths = (bytes * 100 + 512) / 1024;
+    std::string fraction = std::to_string(hundredths % 100);
+    return std::to_string(hundredths / 100) + "." + (fraction.size() < 2 ? "0" : "") + fraction;
+}
+
+std::string withLfLineEnds(std::string text)
+{
+    std::string::size_type at = 0;
+    while ((at = text.find("\r\n", at)) != std::string::npos) {
+        text.erase(at, 1);
+    }
+    return text;
+}
+
+}  // namespace winetest

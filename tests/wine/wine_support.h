@@ -1,0 +1,85 @@
+// What the Wine suites share: the Wine prefix of the test process, folders
+// that both builds reach under the same UNC path, and the Windows build run
+// under Wine as a process.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tests/support/test_support.h"
+
+namespace winetest {
+
+// The one Wine prefix of a test process: made before the first test, with
+// its server kept running for the whole process (a cold start costs seconds
+// per run), and removed with the server after the last test.
+class WinePrefix {
+public:
+    // Finds Wine and the Windows executable, makes the prefix and checks that
+    // the executable starts in it. Throws std::runtime_error with a message
+    // that says what is missing and how to get it.
+    static void create();
+    static void remove();
+
+    // The prefix; also in this process's WINEPREFIX, with WINEDEBUG=-all,
+    // so that every process the suite starts runs in it.
+    static const std::string& path();
+};
+
+// A temporary folder /tmp/stubwarden-test-XXXXXX that the Windows build also
+// reaches as \\tmp\stubwarden-test-XXXXXX: the prefix's
+// dosdevices/unc/tmp/<name> links to it while it exists. The Linux build
+// maps the same UNC path to the same folder.
+class SharedFolder {
+public:
+    SharedFolder();
+    ~SharedFolder();
+    SharedFolder(const SharedFolder&) = delete;
+    SharedFolder& operator=(const SharedFolder&) = delete;
+
+    [[nodiscard]] const std::string& path() const { return folder_.path(); }
+    [[nodiscard]] std::string operator/(const std::string& relative) const { return folder_ / relative; }
+
+private:
+    testsupport::TempDir folder_;
+    std::string link_;
+};
+
+// The Windows executable run under Wine in the prefix, with TZ=UTC unless
+// the options say otherwise. Its standard error comes as the C runtime
+// writes it: lines end in CR LF.
+testsupport::RunResult runWindowsBuild(const std::vector<std::string>& arguments,
+                                       testsupport::RunOptions options = {});
+
+// Every regular file below `linuxFolder` (links not followed) gets the same
+// modification time and, in user.DOSATTRIB, the same creation time. Wine
+// shows a file's modification time as its creation time, the Linux build
+// the creation time that Samba keeps; aligned, both show `time`.
+void alignFileTimes(const std::string& linuxFolder, const FILETIME& time);
+
+// Writes a Linux file of exactly this name and content, e.g. the marker
+// "dept:QMArchivePoint.xml" beside the folder "dept": Wine opens that file
+// for the stream "dept:QMArchivePoint.xml", and so does the Linux build when
+// the file exists.
+void writeLinuxFile(const std::string& linuxPath, const std::string& bytes);
+
+// A marker document as UTF-16LE with a byte-order mark. Wine's MSXML 3 reads
+// one byte past an array whose lower bound is 1 (it takes the upper bound for
+// the last index), so a UTF-8 document parses or not by whatever byte lies
+// after it in memory; in UTF-16 that stray byte is half a code unit, which
+// the parser drops. Markers that must load are therefore written in UTF-16.
+std::string utf16Marker(const std::string& utf8Xml);
+// <archivePoint><archiveQEID>identifier</archiveQEID><name>name</name></archivePoint>
+std::string markerXml(const std::string& identifier, const std::string& name);
+
+// The archive usage summary: its heading, a row, and a byte total in KB as
+// the program writes it (two decimals, halves rounded up).
+extern const std::string kUsageHeading;
+std::string usageRow(const std::string& name, const std::string& rootPath, const std::string& archived,
+                     const std::string& nonArchived);
+std::string kilobytes(unsigned long long bytes);
+
+// The C runtime's line ends (CR LF) as the Linux build writes them (LF).
+std::string withLfLineEnds(std::string text);
+
+}  // namespace winetest
