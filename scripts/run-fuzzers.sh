@@ -12,6 +12,9 @@ seconds="${1:-60}"
 build="${2:-build-fuzz}"
 
 scripts/install-packages.sh cmake make clang-14 libclang-rt-14-dev pkg-config libcap-dev libxml2-dev
+# A cache made with another compiler would be thrown away together with the
+# options given here.
+rm -f "$build/CMakeCache.txt"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++-14 \
   -DSTUBWARDEN_FUZZ=ON -DSTUBWARDEN_TESTS=OFF
 # The largest input worth trying: a reparse record may be 16 KiB, and one
@@ -37,7 +40,10 @@ for target in "${targets[@]}"; do
   "$build/fuzz/${target}_fuzzer" -max_total_time="$seconds" -max_len="${maxLength[$target]}" -timeout=10 \
     -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$findings/" "$corpus" >"$log" 2>&1 || status=$?
   executions=$(awk '/stat::number_of_executed_units/ {print $2}' "$log")
-  if [ "$status" -ne 0 ]; then
+  if [ "$status" -eq 0 ] && [ -z "$executions" ]; then
+    echo "FAILED: $target did not run as a libFuzzer program"
+    failed=1
+  elif [ "$status" -ne 0 ]; then
     failed=1
     echo "FAILED: $target (exit code $status); its input is in $findings/"
     tail -n 60 "$log"
