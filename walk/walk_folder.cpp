@@ -43,6 +43,7 @@ struct WalkLevel {
     WString archivePointId;
     UniqueFindHandle find;
     WIN32_FIND_DATAW entry{};
+    WString childPath;  // reused for each entry of the folder
     bool entryPending = true;  // the entry that FindFirstFileW returned
     bool identityKnown = false;
     std::optional<FolderIdentity> identity;
@@ -138,7 +139,8 @@ void ScanSession::walkFolder(WString folderPath, WString archivePointId)
             enterFolder(std::move(childPath), level.archivePointId);  // may move `level`
             continue;
         }
-        WString childPath = level.folderPath + WSTR("\\") + entry.cFileName;
+        WString& childPath = level.childPath;
+        childPath.assign(level.folderPath).append(WSTR("\\")).append(entry.cFileName);
         if (archiveUsage) {
             if (totalFiles % 1000 == 0) {
                 writeProgress(".");

@@ -82,11 +82,16 @@ bool readEntryInfo(int dirFd, const char* name, const std::string& xattrPath, En
     if (S_ISREG(status.stx_mode)) {
         info.size = status.stx_size;
     }
+    // Read into the stack: this runs for every entry listed. A value too
+    // large for the buffer is no user.DOSATTRIB Samba writes: ignored.
     std::optional<DosAttrib> stored;
-    std::optional<std::string> value =
-        *name != '\0' ? readXattr(xattrPath, kDosAttribXattr) : readXattr(dirFd, kDosAttribXattr);
-    if (value) {
-        stored = decodeDosAttrib(*value);
+    char value[4096];
+    ssize_t length = *name != '\0' ? ::lgetxattr(xattrPath.c_str(), kDosAttribXattr, value, sizeof value)
+                                    : readXattrInto(dirFd, kDosAttribXattr, value, sizeof value);
+    if (length >= 0) {
+        stored = decodeDosAttrib(std::string_view(value, static_cast<std::size_t>(length)));
+    } else if (errno == ERANGE) {
+        stored = std::nullopt;
     } else if (S_ISREG(status.stx_mode) && errno != ENODATA && errno != ENOTSUP) {
         // The attributes exist but may not be read (no read permission and
         // no backup privilege). Windows would still list them; here the file
@@ -131,7 +136,7 @@ bool writeDosAttrib(int fd, const DosAttrib& info)
     return writeXattr(fd, kDosAttribXattr, encodeDosAttrib(info));
 }
 
-WIN32_FIND_DATAW toFindData(const EntryInfo& info, const std::string& name)
+WIN32_FIND_DATAW toFindData(const EntryInfo& info, std::string_view name)
 {
     WIN32_FIND_DATAW data{};
     data.dwFileAttributes = info.attributes;
@@ -140,11 +145,18 @@ WIN32_FIND_DATAW toFindData(const EntryInfo& info, const std::string& name)
     data.ftLastWriteTime = toFileTime(info.lastWriteTime);
     data.nFileSizeHigh = static_cast<DWORD>(info.size >> 32);
     data.nFileSizeLow = static_cast<DWORD>(info.size & 0xFFFFFFFF);
-    WString wide = decodeFileSystemBytes(name);
     // A Linux name has at most 255 bytes, and each byte gives at most one
-    // code unit, so it always fits.
-    std::size_t units = std::min<std::size_t>(wide.size(), MAX_PATH - 1);
-    std::memcpy(data.cFileName, wide.data(), units * sizeof(WCHAR));
+    // code unit, so it always fits. Most names are ASCII: copied as they are.
+    std::size_t units = 0;
+    while (units < name.size() && units < MAX_PATH - 1 && static_cast<unsigned char>(name[units]) < 0x80) {
+        data.cFileName[units] = static_cast<WCHAR>(name[units]);
+        ++units;
+    }
+    if (units < name.size()) {
+        WString wide = decodeFileSystemBytes(name);
+        units = std::min<std::size_t>(wide.size(), MAX_PATH - 1);
+        std::memcpy(data.cFileName, wide.data(), units * sizeof(WCHAR));
+    }
     data.cFileName[units] = 0;
     return data;
 }

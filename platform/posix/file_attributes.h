@@ -56,6 +56,6 @@ bool writeDosAttrib(int fd, const DosAttrib& info);
 // else is set, and only then.
 DWORD attributesForType(DWORD stored, bool isDirectory);
 
-WIN32_FIND_DATAW toFindData(const EntryInfo& info, const std::string& name);
+WIN32_FIND_DATAW toFindData(const EntryInfo& info, std::string_view name);
 
 }  // namespace posix

@@ -30,6 +30,7 @@ struct FindObject : HandleObject {
 
     DIR* folder = nullptr;  // null for a search without a wildcard: one entry, already returned
     std::string folderPath;  // with a trailing '/'
+    std::string entryPath;   // reused for each entry
 };
 
 // The next entry of the folder, skipping entries that vanish between being
@@ -48,7 +49,8 @@ bool nextEntry(FindObject& find, WIN32_FIND_DATAW& data)
             return fail(errno == 0 ? ERROR_NO_MORE_FILES : win32ErrorFromErrno(errno), false);
         }
         EntryInfo info;
-        if (!readEntryInfo(folderFd, entry->d_name, entryXattrPath(folderFd, find.folderPath, entry->d_name), info)) {
+        entryXattrPath(folderFd, find.folderPath, entry->d_name, find.entryPath);
+        if (!readEntryInfo(folderFd, entry->d_name, find.entryPath, info)) {
             if (errno == ENOENT) {
                 continue;
             }

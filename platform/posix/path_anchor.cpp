@@ -47,17 +47,14 @@ void removeListedFolder(int fd)
     }
 }
 
-std::string entryXattrPath(int folderFd, const std::string& folderPath, const char* name)
+void entryXattrPath(int folderFd, const std::string& folderPath, const char* name, std::string& path)
 {
-    std::string path;
     std::size_t length = std::char_traits<char>::length(name);
     if (folderPath.size() + length < PATH_MAX) {
-        path.reserve(folderPath.size() + length);
-        path.append(folderPath).append(name, length);
+        path.assign(folderPath).append(name, length);
     } else {
-        path = procFdPath(folderFd).append("/").append(name, length);
+        path.assign(procFdPath(folderFd)).append("/").append(name, length);
     }
-    return path;
 }
 
 Anchor::~Anchor()

@@ -44,7 +44,8 @@ int makeLinkPath(const std::string& target, const std::string& fsPath);
 void addListedFolder(const std::string& fsPath, int fd);
 void removeListedFolder(int fd);
 
-// The path of an entry inside an open folder, for path-based xattr calls.
-std::string entryXattrPath(int folderFd, const std::string& folderPath, const char* name);
+// The path of an entry inside an open folder, for path-based xattr calls,
+// built into `path` (reused from entry to entry).
+void entryXattrPath(int folderFd, const std::string& folderPath, const char* name, std::string& path);
 
 }  // namespace posix

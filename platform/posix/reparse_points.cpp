@@ -27,7 +27,7 @@ constexpr std::size_t kHeaderSize = 8;       // tag, length, reserved
 constexpr std::size_t kGuidHeaderSize = 24;  // ... and the GUID of a non-Microsoft tag
 constexpr DWORD kLastReservedTag = 2;        // IO_REPARSE_TAG_RESERVED_ZERO .. _TWO
 
-DWORD readLittleEndian32(const std::string& bytes, std::size_t offset)
+DWORD readLittleEndian32(std::string_view bytes, std::size_t offset)
 {
     DWORD value = 0;
     for (std::size_t i = 0; i < 4; ++i) {
@@ -44,7 +44,7 @@ void appendLittleEndian(std::string& out, std::uint32_t value, std::size_t bytes
 }
 
 // True when the record's length agrees with its header, as NTFS demands.
-bool isConsistentRecord(const std::string& record)
+bool isConsistentRecord(std::string_view record)
 {
     if (record.size() < kHeaderSize || record.size() > MAXIMUM_REPARSE_DATA_BUFFER_SIZE) {
         return false;
@@ -98,9 +98,31 @@ BOOL getReparsePoint(FileObject& file, LPVOID out, DWORD outSize, LPDWORD bytesR
             return fail(win32ErrorFromErrno(errno), FALSE);
         }
     } else {
-        DosAttrib stored = storedDosAttrib(file.fd, file.fsPath, file.isDirectory);
-        if ((stored.attrib & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        // Only the attribute is needed here: read into the stack, decoded,
+        // nothing written.
+        char attributes[512];
+        ssize_t length = readXattrInto(file.fd, kDosAttribXattr, attributes, sizeof attributes);
+        std::optional<DosAttrib> stored =
+            length >= 0 ? decodeDosAttrib(std::string_view(attributes, static_cast<std::size_t>(length)))
+                        : std::nullopt;
+        if (!stored || (stored->attrib & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
             return fail(ERROR_NOT_A_REPARSE_POINT, FALSE);
+        }
+        // The usual caller's buffer holds any record NTFS keeps: read straight into it.
+        if (outSize >= MAXIMUM_REPARSE_DATA_BUFFER_SIZE) {
+            length = readXattrInto(file.fd, kReparseXattr, static_cast<char*>(out), MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
+            if (length >= 0) {
+                std::string_view direct(static_cast<const char*>(out), static_cast<std::size_t>(length));
+                if (!isConsistentRecord(direct) || readLittleEndian32(direct, 0) <= kLastReservedTag) {
+                    std::memset(out, 0, direct.size());
+                    return fail(ERROR_INVALID_REPARSE_DATA, FALSE);
+                }
+                *bytesReturned = static_cast<DWORD>(length);
+                return TRUE;
+            }
+            if (errno != ERANGE) {
+                return fail(errno == ENODATA ? ERROR_NOT_A_REPARSE_POINT : win32ErrorFromErrno(errno), FALSE);
+            }
         }
         std::optional<std::string> value = readXattr(file.fd, kReparseXattr);
         if (!value) {

@@ -236,6 +236,15 @@ std::optional<std::string> readXattr(int fd, const char* name)
     return value;
 }
 
+ssize_t readXattrInto(int fd, const char* name, char* buffer, std::size_t size)
+{
+    ssize_t length = ::fgetxattr(fd, name, buffer, size);
+    if (length < 0 && errno == EBADF) {
+        length = ::getxattr(procPath(fd).c_str(), name, buffer, size);
+    }
+    return length;
+}
+
 bool writeXattr(int fd, const char* name, std::string_view value)
 {
     if (::fsetxattr(fd, name, value.data(), value.size(), 0) == 0) {

@@ -27,6 +27,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include <sys/types.h>
 
 #include "platform/win32.h"
 
@@ -52,6 +53,10 @@ std::string streamXattrName(std::string_view streamName);
 // read; ENODATA when it is absent.
 std::optional<std::string> readXattr(const std::string& fsPath, const char* name);
 std::optional<std::string> readXattr(int fd, const char* name);
+
+// The same into a caller's buffer: the length, or -1 with errno set (ERANGE
+// when the value is larger than the buffer).
+ssize_t readXattrInto(int fd, const char* name, char* buffer, std::size_t size);
 
 // Replaces a whole xattr value of an open descriptor in one call. false with
 // errno set on failure.
