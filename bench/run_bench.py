@@ -11,7 +11,6 @@ memory comes from the kernel's accounting of each child (wait4).
 """
 import argparse
 import os
-import re
 import shutil
 import statistics
 import subprocess
@@ -28,15 +27,18 @@ def unc(path):
 
 
 def run_once(command, cwd):
+    # GNU time forks the command from its own small image, so the peak
+    # resident memory it reports is the command's, not this script's.
+    usage = os.path.join(cwd, ".rss")
     start = time.perf_counter()
-    child = subprocess.Popen(command, cwd=cwd, stdout=subprocess.DEVNULL,
-                             stderr=subprocess.PIPE)
-    _, status, usage = os.wait4(child.pid, 0)
+    child = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", usage] + command, cwd=cwd,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     elapsed = time.perf_counter() - start
-    error = child.stderr.read().decode(errors="replace")
-    child.stderr.close()
-    code = os.waitstatus_to_exitcode(status)
-    return elapsed, usage.ru_maxrss, code, error
+    with open(usage) as figures:
+        lines = figures.read().split()
+    os.unlink(usage)
+    rss = int(lines[-1]) if lines else 0
+    return elapsed, rss, child.returncode, child.stderr.decode(errors="replace")
 
 
 def measure(command, runs, allowed_codes=(0,)):
@@ -65,13 +67,16 @@ def syscalls_per_file(command, files):
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         with open(trace) as summary:
             text = summary.read()
-        total = re.search(r"^100\.00\s+\S+\s+\S+\s+\S+\s+(\d+)", text, re.M)
-        calls = int(total.group(1)) if total else 0
+        # Columns: % time, seconds, usecs/call, calls, [errors,] syscall.
+        calls = 0
         top = []
         for line in text.splitlines():
             fields = line.split()
-            if len(fields) >= 5 and fields[0][0].isdigit() and fields[-1] != "total":
-                top.append((int(fields[3]), fields[-1]))
+            if len(fields) >= 5 and fields[0][0].isdigit():
+                if fields[-1] == "total":
+                    calls = int(fields[3])
+                else:
+                    top.append((int(fields[3]), fields[-1]))
         top.sort(reverse=True)
         detail = ", ".join(f"{name} {count / files:.2f}" for count, name in top[:6])
         return calls / files, detail
