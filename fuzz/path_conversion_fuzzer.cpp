@@ -9,6 +9,7 @@
 #include "fuzz/fuzz_support.h"
 #include "platform/posix/path_mapping.h"
 #include "platform/posix/text_conversion.h"
+#include "report/report_file.h"
 
 namespace {
 
@@ -115,6 +116,14 @@ void toCodePages(WStringView text)
     }
 }
 
+// The report's name: the target's characters, and the start time.
+void asReportName(const WString& target)
+{
+    std::string name = reportFileName(target, 1700000000);
+    FUZZ_CHECK(name.ends_with("-1700000000.txt"));
+    FUZZ_CHECK(name.find('\\') == std::string::npos);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -126,6 +135,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     fromUtf16(units);
     toCodePages(units);
-    asPath(WString(units.c_str()));  // up to the first NUL, as a Win32 call takes it
+    WString path(units.c_str());  // up to the first NUL, as a Win32 call takes it
+    asPath(path);
+    asReportName(path);
     return 0;
 }
