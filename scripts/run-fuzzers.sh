@@ -20,6 +20,9 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=cl
 # The largest input worth trying: a reparse record may be 16 KiB, and one
 # byte more must be refused.
 declare -A maxLength=([reparse_record]=16400 [dosattrib]=512 [marker]=8192 [path_conversion]=4096)
+# Lengths up to the largest from the start, rather than grown slowly, where
+# the edges lie far out.
+declare -A lengthControl=([reparse_record]=0 [dosattrib]=100 [marker]=100 [path_conversion]=100)
 targets=(reparse_record dosattrib marker path_conversion)
 for target in "${targets[@]}"; do
   cmake --build "$build" -j"$(nproc)" --target "${target}_fuzzer"
@@ -37,7 +40,8 @@ for target in "${targets[@]}"; do
     cp fuzz/regressions/"$target"/* "$corpus"/
   fi
   status=0
-  "$build/fuzz/${target}_fuzzer" -max_total_time="$seconds" -max_len="${maxLength[$target]}" -timeout=10 \
+  "$build/fuzz/${target}_fuzzer" -max_total_time="$seconds" -max_len="${maxLength[$target]}" \
+    -len_control="${lengthControl[$target]}" -timeout=10 \
     -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$findings/" "$corpus" >"$log" 2>&1 || status=$?
   executions=$(awk '/stat::number_of_executed_units/ {print $2}' "$log")
   if [ "$status" -eq 0 ] && [ -z "$executions" ]; then
