@@ -46,11 +46,14 @@ struct OpenStop {
 struct Run {
     int exitCode = -1;  // -1: ended by a signal
     bool timedOut = false;
+    bool traceRefused = false;  // this system does not let the test trace the program
     std::string standardOutput;
     std::string standardError;
 };
 
 namespace detail {
+
+inline constexpr int kTraceRefused = 125;
 
 inline std::string readWhole(const std::string& path)
 {
@@ -141,7 +144,9 @@ inline Run runProgram(const std::vector<std::string>& arguments, const std::stri
             inChild();
         }
         if (traced) {
-            ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+            if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
+                ::_exit(detail::kTraceRefused);
+            }
             ::raise(SIGSTOP);
         }
         std::vector<char*> argv{const_cast<char*>(binary.c_str())};
@@ -172,8 +177,7 @@ inline Run runProgram(const std::vector<std::string>& arguments, const std::stri
     });
 
     int status = 0;
-    if (traced) {
-        ::waitpid(child, &status, 0);  // the SIGSTOP before execve
+    if (traced && ::waitpid(child, &status, 0) == child && WIFSTOPPED(status)) {  // the SIGSTOP before execve
         ::ptrace(PTRACE_SETOPTIONS, child, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
         int signal = 0;
         bool attached = true;
@@ -217,7 +221,7 @@ inline Run runProgram(const std::vector<std::string>& arguments, const std::stri
         if (!WIFEXITED(status) && !WIFSIGNALED(status)) {
             ::waitpid(child, &status, 0);
         }
-    } else {
+    } else if (!traced) {
         ::waitpid(child, &status, 0);
     }
     {
@@ -229,6 +233,7 @@ inline Run runProgram(const std::vector<std::string>& arguments, const std::stri
 
     Run run;
     run.timedOut = killed;
+    run.traceRefused = traced && WIFEXITED(status) && WEXITSTATUS(status) == detail::kTraceRefused;
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.standardOutput = detail::readWhole(outPath);
     run.standardError = detail::readWhole(errPath);
