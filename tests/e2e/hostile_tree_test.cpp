@@ -224,6 +224,41 @@ TEST(HostileTree, AFileAndAFolderThatVanishBetweenListingAndOpening)
     EXPECT_EQ(split.summary, summary(2, 1, 0, 0, 1, 1, 0, 0));
 }
 
+// A placeholder swapped for a symbolic link at the moment the repair opens
+// it for writing: the repair fails, and neither the link nor the file it
+// points to is written, whatever that file holds.
+TEST(HostileTree, APlaceholderSwappedForALinkBeforeItsRepairWritesNothingThroughIt)
+{
+    TempDir share;
+    const std::string root = makeFolder(share / "root");
+    const std::string file = root + "/misplaced.doc";
+    const std::string victim = makeFolder(share / "elsewhere") + "/victim.doc";
+    placeholder(file, PlaceholderKind::Misplaced);
+    placeholder(victim, PlaceholderKind::Misplaced);
+    auto record = [](const std::string& path) {
+        std::string value(65536, '\0');
+        ssize_t size = ::lgetxattr(path.c_str(), "user.SmbReparse", value.data(), value.size());
+        value.resize(size < 0 ? 0 : static_cast<std::size_t>(size));
+        return value;
+    };
+    const std::string victimRecord = record(victim);
+    const std::string link = root + "/link";
+    ASSERT_EQ(::symlink(victim.c_str(), link.c_str()), 0);
+    hostile::OpenStop swap{"misplaced.doc", true, [&] { ASSERT_EQ(::rename(link.c_str(), file.c_str()), 0); }};
+    Audit run = audit({"-fixphs", uncPath(file)}, {&swap});
+    if (run.run.traceRefused) {
+        GTEST_SKIP() << "this system does not let a test trace the program (ptrace)";
+    }
+    EXPECT_EQ(swap.seen, 1);
+    EXPECT_EQ(run.run.exitCode, 2);
+    // The open does not follow the link: ERROR_CANT_RESOLVE_FILENAME (ELOOP).
+    EXPECT_EQ(run.report, utf16le(reportPath(file) + ": Invalid URL, Failed to fix:CreateFile:1921\r\n" +
+                                  summary(1, 0, 0, 0, 1, 0, 0, 1)));
+    EXPECT_EQ(record(victim), victimRecord);
+    char target[4096] = {};
+    EXPECT_EQ(std::string(target, static_cast<std::size_t>(::readlink(file.c_str(), target, sizeof target))), victim);
+}
+
 // Without the backup privilege, a folder of mode 0 in the middle of a tree
 // is skipped with its line; the folders beside it, before and after it in
 // any order, and below them, are walked.
