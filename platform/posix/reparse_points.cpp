@@ -99,8 +99,9 @@ BOOL getReparsePoint(FileObject& file, LPVOID out, DWORD outSize, LPDWORD bytesR
         }
     } else {
         // Only the attribute is needed here: read into the stack, decoded,
-        // nothing written.
-        char attributes[512];
+        // nothing written. As large as the listing's buffer, so that both
+        // take or ignore the same values.
+        char attributes[4096];
         ssize_t length = readXattrInto(file.fd, kDosAttribXattr, attributes, sizeof attributes);
         std::optional<DosAttrib> stored =
             length >= 0 ? decodeDosAttrib(std::string_view(attributes, static_cast<std::size_t>(length)))
