@@ -332,6 +332,7 @@ TEST(HostileRecords, GarbageAndTruncatedDosAttribValues)
     }
     const std::pair<const char*, std::string> taken[] = {
         {"version 5 followed by garbage", v5 + "garbage"},
+        {"version 5 followed by 1,000 bytes", v5 + std::string(1000, 'g')},
         {"hex text", "0x1620"},
         {"hex text and NUL", std::string("0x1620") + '\0'},
         {"the folder bit on a file", archivedAttrib(kArchived | FILE_ATTRIBUTE_DIRECTORY)},
