@@ -1,5 +1,7 @@
 #include "tests/wine/wine_support.h"
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -14,6 +16,8 @@
 #include "platform/unique_resource.h"
 #include "tools/tree_builder.h"
 
+extern char** environ;
+
 namespace fs = std::filesystem;
 
 namespace winetest {
@@ -23,6 +27,8 @@ struct PrefixState {
     std::string loader;   // the Wine loader (wine64, or the wine wrapper)
     std::string server;   // wineserver of the same installation
     std::string path;     // the prefix
+    pid_t keeper = -1;    // cmd.exe waiting on `keeperInput`
+    int keeperInput = -1;
 };
 
 PrefixState& state()
@@ -81,12 +87,13 @@ void findWine(PrefixState& prefix)
     }
 }
 
-// Runs a set-up command with its output in `log`; the exit code.
-int runQuietly(const std::vector<std::string>& command, const std::string& log)
+// Starts a set-up command with its output in `log` and its input from
+// `input` (-1: nothing).
+pid_t startQuietly(const std::vector<std::string>& command, const std::string& log, int input = -1)
 {
     pid_t child = ::fork();
     if (child == 0) {
-        int in = ::open("/dev/null", O_RDONLY);
+        int in = input >= 0 ? input : ::open("/dev/null", O_RDONLY);
         int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         if (in < 0 || out < 0) {
             ::_exit(126);
@@ -102,11 +109,22 @@ int runQuietly(const std::vector<std::string>& command, const std::string& log)
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
+    return child;
+}
+
+int waitFor(pid_t child)
+{
     int status = 0;
     if (child < 0 || ::waitpid(child, &status, 0) != child) {
         return -1;
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs a set-up command to its end; its exit code.
+int runQuietly(const std::vector<std::string>& command, const std::string& log)
+{
+    return waitFor(startQuietly(command, log));
 }
 
 }  // namespace
@@ -142,16 +160,27 @@ void WinePrefix::create()
         ::unlink(log.c_str());
         return text;
     };
-    if (runQuietly({prefix.server, "-p"}, log) != 0) {
-        throw std::runtime_error("Cannot start " + prefix.server + " for the prefix " + prefix.path + ":\n" +
-                                 setUpLog());
-    }
-    if (runQuietly({prefix.loader, "wineboot", "--init"}, log) != 0) {
+    // The prefix is ready when the server that made it has ended.
+    if (runQuietly({prefix.loader, "wineboot", "--init"}, log) != 0 || runQuietly({prefix.server, "-w"}, log) != 0) {
         throw std::runtime_error("Wine could not make the prefix " + prefix.path + " (" + prefix.loader +
                                  " wineboot --init):\n" + setUpLog());
     }
     setUpLog();
     fs::create_directories(prefix.path + "/dosdevices/unc/tmp");
+
+    // A Windows process that waits on its input for the whole test process
+    // keeps the server and Wine's own services running: without one, they
+    // stop after every run and start again with the next, which costs time
+    // and can stall a start for Wine's service timeout (30 s).
+    int input[2];
+    if (::pipe2(input, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    int keeperInput = ::dup(input[0]);  // inherited without O_CLOEXEC
+    prefix.keeper = startQuietly({prefix.loader, "cmd.exe"}, log, keeperInput);
+    ::close(keeperInput);
+    ::close(input[0]);
+    prefix.keeperInput = input[1];
 
     testsupport::TempDir work;
     testsupport::RunResult probe = runWindowsBuild({}, {.workingDirectory = work.path()});
@@ -169,9 +198,18 @@ void WinePrefix::remove()
         return;
     }
     const std::string log = prefix.path + ".log";
-    // Ends the server of this prefix and every process in it, and waits.
+    // The keeper ends at the end of its input; then the server of this
+    // prefix and every process still in it.
+    if (prefix.keeperInput >= 0) {
+        ::close(prefix.keeperInput);
+        prefix.keeperInput = -1;
+    }
     runQuietly({prefix.server, "-k"}, log);
     runQuietly({prefix.server, "-w"}, log);
+    if (prefix.keeper > 0) {
+        waitFor(prefix.keeper);
+        prefix.keeper = -1;
+    }
     ::unlink(log.c_str());
     // Debian's Wine keeps the server's socket in the folder named here.
     std::string serverFolder = testsupport::readFileBytes(prefix.path + "/wineserver");
@@ -198,11 +236,75 @@ SharedFolder::SharedFolder()
 
 SharedFolder::~SharedFolder() { ::unlink(link_.c_str()); }
 
+// The output goes to files, and the run ends when the process does: a
+// process that Wine starts on the way (explorer.exe, services) inherits the
+// output and lives on, so the end of a pipe would never come.
 testsupport::RunResult runWindowsBuild(const std::vector<std::string>& arguments, testsupport::RunOptions options)
 {
-    std::vector<std::string> command = {STUBWARDEN_WINDOWS_BINARY};
+    if (options.user || options.group || options.fileSizeLimit) {
+        throw std::logic_error("runWindowsBuild: only the working folder and the environment can be set");
+    }
+    std::vector<std::string> command = {state().loader, STUBWARDEN_WINDOWS_BINARY};
     command.insert(command.end(), arguments.begin(), arguments.end());
-    return testsupport::runProgram(state().loader, command, options);
+    std::vector<std::string> environment;
+    bool hasTz = false;
+    for (const std::string& entry : options.environment) {
+        hasTz = hasTz || entry.rfind("TZ=", 0) == 0;
+    }
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (std::string_view(*entry).rfind("TZ=", 0) != 0) {
+            environment.emplace_back(*entry);
+        }
+    }
+    if (!hasTz) {
+        environment.emplace_back("TZ=UTC");
+    }
+    environment.insert(environment.end(), options.environment.begin(), options.environment.end());
+
+    testsupport::TempDir output;
+    const std::string out = output / "stdout";
+    const std::string err = output / "stderr";
+    pid_t child = ::fork();
+    if (child == 0) {
+        int in = ::open("/dev/null", O_RDONLY);
+        int outFd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || outFd < 0 || errFd < 0 || ::chdir(options.workingDirectory.c_str()) != 0) {
+            ::_exit(126);
+        }
+        ::dup2(in, 0);
+        ::dup2(outFd, 1);
+        ::dup2(errFd, 2);
+        std::vector<char*> argv;
+        for (std::string& word : command) {
+            argv.push_back(word.data());
+        }
+        argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (std::string& entry : environment) {
+            envp.push_back(entry.data());
+        }
+        envp.push_back(nullptr);
+        ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(127);
+    }
+    testsupport::RunResult result;
+    // A run that has not ended after two minutes is stopped and fails.
+    int status = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+    while (::waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            ADD_FAILURE() << "The Windows build under Wine did not end within two minutes";
+            break;
+        }
+        ::usleep(2000);
+    }
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.standardOutput = testsupport::readFileBytes(out);
+    result.standardError = testsupport::readFileBytes(err);
+    return result;
 }
 
 namespace {

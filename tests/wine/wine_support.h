@@ -10,9 +10,9 @@
 
 namespace winetest {
 
-// The one Wine prefix of a test process: made before the first test, with
-// its server kept running for the whole process (a cold start costs seconds
-// per run), and removed with the server after the last test.
+// The one Wine prefix of a test process: made before the first test, kept
+// running (server and services) for the whole process, and removed with
+// everything running in it after the last test.
 class WinePrefix {
 public:
     // Finds Wine and the Windows executable, makes the prefix and checks that
