@@ -160,8 +160,8 @@ void WinePrefix::create()
         ::unlink(log.c_str());
         return text;
     };
-    // The prefix is ready when the server that made it has ended.
-    if (runQuietly({prefix.loader, "wineboot", "--init"}, log) != 0 || runQuietly({prefix.server, "-w"}, log) != 0) {
+    // A new prefix is made and set up before the command runs.
+    if (runQuietly({prefix.loader, "wineboot", "--init"}, log) != 0) {
         throw std::runtime_error("Wine could not make the prefix " + prefix.path + " (" + prefix.loader +
                                  " wineboot --init):\n" + setUpLog());
     }
@@ -169,9 +169,9 @@ void WinePrefix::create()
     fs::create_directories(prefix.path + "/dosdevices/unc/tmp");
 
     // A Windows process that waits on its input for the whole test process
-    // keeps the server and Wine's own services running: without one, they
-    // stop after every run and start again with the next, which costs time
-    // and can stall a start for Wine's service timeout (30 s).
+    // keeps the server and Wine's own services (explorer.exe, services.exe,
+    // rpcss.exe, ...) running: without one, they stop after every run and
+    // start again with the next.
     int input[2];
     if (::pipe2(input, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");

@@ -46,8 +46,10 @@ private:
 };
 
 // The Windows executable run under Wine in the prefix, with TZ=UTC unless
-// the options say otherwise. Its standard error comes as the C runtime
-// writes it: lines end in CR LF.
+// the options say otherwise (only the working folder and the environment
+// can be set). Its standard error comes as the C runtime writes it: lines
+// end in CR LF. A run that does not end within two minutes is stopped and
+// fails the test.
 testsupport::RunResult runWindowsBuild(const std::vector<std::string>& arguments,
                                        testsupport::RunOptions options = {});
 
