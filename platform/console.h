@@ -1,6 +1,6 @@
-// The console streams. On Windows the wide error stream is the C++ runtime's;
-// on Linux wide text goes out as UTF-8, and the narrow stream is the same
-// byte stream, so the two never fight over the stream's orientation.
+// The console streams. Wide text goes out on the narrow stream, in the ANSI
+// code page on Windows and as UTF-8 on Linux, so a line is never cut short
+// and the two kinds of line never fight over the stream's orientation.
 #pragma once
 
 #include <string_view>

@@ -121,6 +121,10 @@ TEST(WindowsBuild, FailuresThatEndTheRunPrintOneErrorLine)
          "Error:GetFileAttributes:2, path:" + reportPath(root + "/missing") + "\r\n", true},
         {uncPath(root + "/missing/deeper"), uncPath(root + "/missing/deeper"),
          "Error:GetFileAttributes:3, path:" + reportPath(root + "/missing/deeper") + "\r\n", true},
+        // The whole line, in the ANSI code page: "Ł" becomes its best fit "L",
+        // "ó" is the byte 0xF3, and nothing after them is lost.
+        {uncPath(root + "/Łódź/x"), uncPath(root + "/Lódz/x"),
+         "Error:GetFileAttributes:3, path:" + reportPath(root) + "\\L\xF3" "dz\\x\r\n", true},
         {uncPath(root + "/a|b"), uncPath(root + "/a|b"), "Error:Failed to open report file:", false},
         {uncPath(root + "/東京"), uncPath(root + "/??"), "Error:Failed to open report file:", false},
     };
