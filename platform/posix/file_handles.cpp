@@ -505,11 +505,10 @@ BOOL CloseHandle(HANDLE handle)
     if (object == nullptr) {
         return FALSE;
     }
-    auto* file = dynamic_cast<FileObject*>(object);
-    if (file != nullptr && !file->ownsFd) {
+    if (object->kind == HandleKind::File && !static_cast<FileObject*>(object)->ownsFd) {
         return TRUE;  // standard handles live as long as the process
     }
-    if (file == nullptr && dynamic_cast<TokenObject*>(object) == nullptr) {
+    if (object->kind != HandleKind::File && object->kind != HandleKind::Token) {
         return fail(ERROR_INVALID_HANDLE, FALSE);  // find handles close with FindClose
     }
     delete object;

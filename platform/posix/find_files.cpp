@@ -20,6 +20,8 @@ namespace posix {
 namespace {
 
 struct FindObject : HandleObject {
+    static constexpr HandleKind kKind = HandleKind::Find;
+    FindObject() : HandleObject(kKind) {}
     ~FindObject() override
     {
         if (folder != nullptr) {

@@ -1,22 +1,30 @@
-// What a HANDLE points at on Linux. Every kind derives from HandleObject, so
-// a handle of the wrong kind is told apart and refused with
-// ERROR_INVALID_HANDLE, as Windows does.
+// What a HANDLE points at on Linux. Every kind derives from HandleObject and
+// carries its kind, so a handle of the wrong kind is told apart (cheaply: it
+// is checked on every call) and refused with ERROR_INVALID_HANDLE, as
+// Windows does.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <sys/types.h>
 
 #include "platform/win32.h"
 
 namespace posix {
 
+enum class HandleKind { File, Find, Token, Process };
+
 struct HandleObject {
+    explicit HandleObject(HandleKind handleKind) : kind(handleKind) {}
     virtual ~HandleObject() = default;
+    const HandleKind kind;
 };
 
 // A file, folder, symbolic link or alternate data stream opened by CreateFile.
 struct FileObject : HandleObject {
+    static constexpr HandleKind kKind = HandleKind::File;
+    FileObject() : HandleObject(kKind) {}
     ~FileObject() override;
 
     int fd = -1;
@@ -33,7 +41,10 @@ struct FileObject : HandleObject {
     std::size_t streamPosition = 0;
 };
 
-struct TokenObject : HandleObject {};
+struct TokenObject : HandleObject {
+    static constexpr HandleKind kKind = HandleKind::Token;
+    TokenObject() : HandleObject(kKind) {}
+};
 
 // Handle to object, or nullptr (with ERROR_INVALID_HANDLE set) when the
 // handle is not one of that kind.
@@ -44,11 +55,16 @@ Kind* handleAs(HANDLE handle)
         SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    auto* kind = dynamic_cast<Kind*>(static_cast<HandleObject*>(handle));
-    if (kind == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    auto* object = static_cast<HandleObject*>(handle);
+    if constexpr (std::is_same_v<Kind, HandleObject>) {
+        return object;
+    } else {
+        if (object->kind != Kind::kKind) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return nullptr;
+        }
+        return static_cast<Kind*>(object);
     }
-    return kind;
 }
 
 inline HANDLE toHandle(HandleObject* object) { return static_cast<HANDLE>(object); }

@@ -16,7 +16,10 @@ namespace {
 
 constexpr DWORD kBackupPrivilegeLuid = 17;  // SE_BACKUP_PRIVILEGE on Windows
 
-struct ProcessObject : HandleObject {};
+struct ProcessObject : HandleObject {
+    static constexpr HandleKind kKind = HandleKind::Process;
+    ProcessObject() : HandleObject(kKind) {}
+};
 
 struct CapabilitiesDeleter {
     void operator()(cap_t capabilities) const { cap_free(capabilities); }
