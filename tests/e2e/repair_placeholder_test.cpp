@@ -27,31 +27,6 @@ namespace {
 constexpr uid_t kNobody = 65534;
 const std::string kUrl = "http://archive.example/vault/0042";
 
-std::optional<std::string> xattr(const std::string& path, const std::string& name)
-{
-    char value[65536];
-    ssize_t size = ::lgetxattr(path.c_str(), name.c_str(), value, sizeof value);
-    if (size < 0) {
-        return std::nullopt;
-    }
-    return std::string(value, static_cast<std::size_t>(size));
-}
-
-std::string bytes(const std::string& hex)
-{
-    std::string out;
-    std::string digits;
-    for (char c : hex) {
-        if (c != ' ') {
-            digits += c;
-        }
-    }
-    for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
-        out += static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16));
-    }
-    return out;
-}
-
 // A misplaced record of 2,900 data bytes: the URL at 604, and from 2134 to
 // its end bytes that are neither zero nor each other's copies, so that a move
 // of the wrong length or from the wrong place shows.

@@ -39,32 +39,6 @@ void buildTreeOrFail(const std::string& root, const std::string& description)
     ASSERT_EQ(result.standardError, "");
 }
 
-std::optional<std::string> xattr(const std::string& path, const std::string& name)
-{
-    char value[65536];
-    ssize_t size = ::lgetxattr(path.c_str(), name.c_str(), value, sizeof value);
-    if (size < 0) {
-        return std::nullopt;
-    }
-    return std::string(value, static_cast<std::size_t>(size));
-}
-
-// "10 00 00 00" -> the four bytes.
-std::string bytes(const std::string& hex)
-{
-    std::string out;
-    std::string digits;
-    for (char c : hex) {
-        if (c != ' ') {
-            digits += c;
-        }
-    }
-    for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
-        out += static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16));
-    }
-    return out;
-}
-
 std::string zeros(std::size_t count) { return std::string(count, '\0'); }
 
 // The parts of a placeholder record, written out.

@@ -14,6 +14,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "platform/posix/text_conversion.h"
@@ -214,6 +215,31 @@ std::string readFileBytes(const std::string& path)
     std::ostringstream bytes;
     bytes << in.rdbuf();
     return bytes.str();
+}
+
+std::optional<std::string> xattr(const std::string& path, const std::string& name)
+{
+    char value[65536];
+    ssize_t size = ::lgetxattr(path.c_str(), name.c_str(), value, sizeof value);
+    if (size < 0) {
+        return std::nullopt;
+    }
+    return std::string(value, static_cast<std::size_t>(size));
+}
+
+std::string bytes(const std::string& hex)
+{
+    std::string out;
+    std::string digits;
+    for (char c : hex) {
+        if (c != ' ') {
+            digits += c;
+        }
+    }
+    for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
+        out += static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16));
+    }
+    return out;
 }
 
 std::string utf16le(const std::string& utf8)

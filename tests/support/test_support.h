@@ -65,6 +65,11 @@ std::vector<std::string> reportFiles(const std::string& folder);
 std::string onlyReportBytes(const std::string& folder);
 
 std::string readFileBytes(const std::string& path);
+// An xattr's whole value (not following a final link); nullopt when absent
+// or unreadable.
+std::optional<std::string> xattr(const std::string& path, const std::string& name);
+// "10 00 00 00" -> the four bytes.
+std::string bytes(const std::string& hex);
 // UTF-8 text as UTF-16LE bytes, and back (lone surrogates as U+FFFD).
 std::string utf16le(const std::string& utf8);
 std::string fromUtf16le(const std::string& bytes);
