@@ -20,22 +20,6 @@ using treebuilder::PlaceholderKind;
 
 namespace {
 
-// Runs `work` in a child process with a mount namespace of its own; its
-// exit code comes back, 77 when no namespace can be had here.
-int inOwnMountNamespace(const std::function<int()>& work)
-{
-    pid_t child = ::fork();
-    if (child == 0) {
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-            ::_exit(77);
-        }
-        ::_exit(work());
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 TEST(FaultDiskFull, TheRunEndsWithExitCode1AndTheReportIsIntactUpToTheFailedWrite)
 {
     // Some 400 lines of about 170 bytes each: 68 KB of report for a

@@ -173,23 +173,6 @@ TEST(RepairPlaceholder, AFileThatCannotBeOpenedForWritingIsLeftAsItWas)
     expectUnchanged(before, stateOf(file), "after the failed repair");
 }
 
-// Runs `work` in a child process with a mount namespace of its own, so that
-// what it mounts vanishes with it. The child's exit code comes back; 77 when
-// no namespace or tmpfs can be had here.
-int inOwnMountNamespace(const std::function<int()>& work)
-{
-    pid_t child = ::fork();
-    if (child == 0) {
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-            ::_exit(77);
-        }
-        ::_exit(work());
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // A file system out of space refuses the new record: tmpfs charges an xattr
 // that is replaced for its new value before it frees the old one, so once
 // the space is used up the repair's one setxattr fails (ENOSPC, 112) and the

@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sstream>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -207,6 +209,20 @@ std::string onlyReportBytes(const std::string& folder)
         return {};
     }
     return readFileBytes(folder + "/" + names.front());
+}
+
+int inOwnMountNamespace(const std::function<int()>& work)
+{
+    pid_t child = ::fork();
+    if (child == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            ::_exit(77);
+        }
+        ::_exit(work());
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string readFileBytes(const std::string& path)

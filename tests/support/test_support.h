@@ -2,6 +2,7 @@
 // processes, and their UTF-16LE reports read back byte for byte.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -63,6 +64,11 @@ std::vector<std::string> reportFiles(const std::string& folder);
 // The bytes of the one report in the folder; fails the test if there is not
 // exactly one.
 std::string onlyReportBytes(const std::string& folder);
+
+// Runs `work` in a child process with a mount namespace of its own, so that
+// what it mounts vanishes with it. The child's exit code comes back; 77 when
+// no namespace can be had here.
+int inOwnMountNamespace(const std::function<int()>& work);
 
 std::string readFileBytes(const std::string& path);
 // An xattr's whole value (not following a final link); nullopt when absent
