@@ -70,17 +70,6 @@ inline std::optional<std::string> layerStream(const std::string& linuxPath, cons
     return content;
 }
 
-inline std::optional<std::string> xattr(const std::string& linuxPath, const std::string& name)
-{
-    std::string value(65536, '\0');
-    ssize_t size = ::lgetxattr(linuxPath.c_str(), name.c_str(), value.data(), value.size());
-    if (size < 0) {
-        return std::nullopt;
-    }
-    value.resize(static_cast<std::size_t>(size));
-    return value;
-}
-
 inline void setXattr(const std::string& linuxPath, const std::string& name, const std::string& value)
 {
     ASSERT_EQ(::lsetxattr(linuxPath.c_str(), name.c_str(), value.data(), value.size(), 0), 0) << linuxPath;
