@@ -16,6 +16,8 @@
 #include "tests/hostile/hostile_support.h"
 
 using namespace testsupport;
+using hostile::Audit;
+using hostile::audit;
 using namespace normalmode;
 using treebuilder::PlaceholderKind;
 
@@ -46,23 +48,6 @@ public:
 private:
     int fd_;
 };
-
-struct Audit {
-    hostile::Run run;
-    std::string report;
-};
-
-Audit audit(const std::vector<std::string>& arguments, std::vector<hostile::OpenStop*> stops = {})
-{
-    TempDir work;
-    Audit result{hostile::runProgram(arguments, work.path(), std::move(stops)), ""};
-    if (result.run.traceRefused) {
-        return result;
-    }
-    EXPECT_EQ(result.run.standardError, "");
-    result.report = onlyReportBytes(work.path());
-    return result;
-}
 
 // During a scan: a file held with a lock, shared or exclusive, cannot be
 // read and is named with the sharing violation; the rest of the folder is

@@ -14,6 +14,8 @@
 #include "tests/hostile/hostile_support.h"
 
 using namespace testsupport;
+using hostile::Audit;
+using hostile::audit;
 using namespace normalmode;
 using treebuilder::PlaceholderKind;
 
@@ -125,20 +127,6 @@ std::string repaired(const std::string& record)
     padded.replace(84, 2050, padded, 604, 2050);
     padded.replace(80, 4, std::string("\x01\x00\x00\x00", 4));
     return padded.substr(0, record.size());
-}
-
-struct Audit {
-    hostile::Run run;
-    std::string report;
-};
-
-Audit audit(const std::vector<std::string>& arguments)
-{
-    TempDir work;
-    Audit result{hostile::runProgram(arguments, work.path()), ""};
-    EXPECT_EQ(result.run.standardError, "");
-    result.report = onlyReportBytes(work.path());
-    return result;
 }
 
 std::string archivedAttrib(DWORD attrib = kArchived);

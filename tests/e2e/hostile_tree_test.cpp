@@ -20,6 +20,8 @@
 #include "tests/hostile/hostile_support.h"
 
 using namespace testsupport;
+using hostile::Audit;
+using hostile::audit;
 using namespace normalmode;
 using treebuilder::PlaceholderKind;
 
@@ -35,23 +37,6 @@ const std::string kUsageHeading =
     "\r\nSummary\r\n-------\r\n"
     "\r\nArchiveName\tArchivePointRootPath\tArchived Files Original Size (KB)\tNon-Archived File Original Size (KB)"
     "\r\n";
-
-struct Audit {
-    hostile::Run run;
-    std::string report;
-};
-
-Audit audit(const std::vector<std::string>& arguments, std::vector<hostile::OpenStop*> stops = {})
-{
-    TempDir work;
-    Audit result{hostile::runProgram(arguments, work.path(), std::move(stops)), ""};
-    if (result.run.traceRefused) {
-        return result;
-    }
-    EXPECT_EQ(result.run.standardError, "");
-    result.report = onlyReportBytes(work.path());
-    return result;
-}
 
 // Report text as sorted records (split after each LF, as the report is
 // read), the lines given in the same form.

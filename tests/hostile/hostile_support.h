@@ -149,18 +149,7 @@ inline Run runProgram(const std::vector<std::string>& arguments, const std::stri
             }
             ::raise(SIGSTOP);
         }
-        std::vector<char*> argv{const_cast<char*>(binary.c_str())};
-        for (const std::string& argument : arguments) {
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        }
-        argv.push_back(nullptr);
-        std::vector<char*> envp;
-        for (std::string& entry : environment) {
-            envp.push_back(entry.data());
-        }
-        envp.push_back(nullptr);
-        ::execve(binary.c_str(), argv.data(), envp.data());
-        ::_exit(127);
+        testsupport::execProgram(binary, arguments, environment);
     }
 
     // The deadline: a watcher kills the child, whatever it is waiting for.
@@ -239,6 +228,26 @@ inline Run runProgram(const std::vector<std::string>& arguments, const std::stri
     run.standardError = detail::readWhole(errPath);
     EXPECT_FALSE(run.timedOut) << "the run did not end within " << deadline.count() << " s";
     return run;
+}
+
+// A run of the program and its one report (empty when tracing was refused).
+struct Audit {
+    Run run;
+    std::string report;
+};
+
+// Runs the program in a folder of its own and reads the report it writes
+// there; the run must write nothing on standard error.
+inline Audit audit(const std::vector<std::string>& arguments, std::vector<OpenStop*> stops = {})
+{
+    testsupport::TempDir work;
+    Audit result{runProgram(arguments, work.path(), std::move(stops)), ""};
+    if (result.run.traceRefused) {
+        return result;
+    }
+    EXPECT_EQ(result.run.standardError, "");
+    result.report = testsupport::onlyReportBytes(work.path());
+    return result;
 }
 
 }  // namespace hostile

@@ -90,6 +90,23 @@ WString wideUncPath(const std::string& linuxPath) { return posix::decodeFileSyst
 
 std::string reportPath(const std::string& linuxPath) { return "\\\\?\\UNC" + uncPath(linuxPath).substr(1); }
 
+void execProgram(const std::string& binary, const std::vector<std::string>& arguments,
+                 std::vector<std::string>& environment)
+{
+    std::vector<char*> argv{const_cast<char*>(binary.c_str())};
+    for (const std::string& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& entry : environment) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    ::execve(binary.c_str(), argv.data(), envp.data());
+    ::_exit(127);
+}
+
 RunResult runProgram(const std::string& binary, const std::vector<std::string>& arguments, const RunOptions& options)
 {
     int outPipe[2];
@@ -133,19 +150,7 @@ RunResult runProgram(const std::string& binary, const std::vector<std::string>& 
                 ::_exit(126);
             }
         }
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(binary.c_str()));
-        for (const std::string& argument : arguments) {
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        }
-        argv.push_back(nullptr);
-        std::vector<char*> envp;
-        for (std::string& entry : environment) {
-            envp.push_back(entry.data());
-        }
-        envp.push_back(nullptr);
-        ::execve(binary.c_str(), argv.data(), envp.data());
-        ::_exit(127);
+        execProgram(binary, arguments, environment);
     }
     ::close(outPipe[1]);
     ::close(errPipe[1]);

@@ -57,6 +57,11 @@ struct RunResult {
 
 RunResult runProgram(const std::string& binary, const std::vector<std::string>& arguments,
                      const RunOptions& options = {});
+// In a forked child: replaces it with `binary` run with these arguments and
+// exactly this environment; exits 127 when it cannot be run.
+[[noreturn]] void execProgram(const std::string& binary, const std::vector<std::string>& arguments,
+                              std::vector<std::string>& environment);
+
 RunResult runStubwarden(const std::vector<std::string>& arguments, const RunOptions& options = {});
 
 // The names of the report files (*.txt) in a folder, sorted.

@@ -82,28 +82,6 @@ std::string expectSameOutcome(const std::vector<std::string>& arguments)
     return fromUtf16le(linuxRun.report);
 }
 
-std::string folder(const std::string& linuxPath)
-{
-    std::filesystem::create_directories(linuxPath);
-    return linuxPath;
-}
-
-void file(const std::string& linuxPath, std::uint64_t size, const std::string& content = "")
-{
-    writeLinuxFile(linuxPath, content);
-    ASSERT_EQ(::truncate(linuxPath.c_str(), static_cast<off_t>(size)), 0) << linuxPath;
-}
-
-void marker(const std::string& linuxFolder, const std::string& bytes)
-{
-    writeLinuxFile(linuxFolder + ":QMArchivePoint.xml", bytes);
-}
-
-void setTimes(const std::string& linuxPath, const FILETIME& time)
-{
-    alignFileTimes(linuxPath, time);
-}
-
 // A share with what both builds can show: ordinary files of every size,
 // names with blanks and beyond ASCII, dot names, empty folders, a folder
 // link that is entered and one that leads back, a folder that cannot be
@@ -164,10 +142,10 @@ protected:
         file(root + "/dates/y1960", 2);
         file(root + "/dates/y2100", 3);
 
-        setTimes(shared->path(), normalmode::created());
-        setTimes(root + "/dates/y1999", treebuilder::fileTimeUtc(1999, 12, 31, 23, 59, 59));
-        setTimes(root + "/dates/y1960", treebuilder::fileTimeUtc(1960, 6, 1));
-        setTimes(root + "/dates/y2100", treebuilder::fileTimeUtc(2100, 2, 28, 12));
+        alignFileTimes(shared->path(), normalmode::created());
+        alignFileTimes(root + "/dates/y1999", treebuilder::fileTimeUtc(1999, 12, 31, 23, 59, 59));
+        alignFileTimes(root + "/dates/y1960", treebuilder::fileTimeUtc(1960, 6, 1));
+        alignFileTimes(root + "/dates/y2100", treebuilder::fileTimeUtc(2100, 2, 28, 12));
     }
 
     static void TearDownTestSuite()

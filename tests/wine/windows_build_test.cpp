@@ -66,24 +66,6 @@ bool namedFor(const WindowsRun& run, const std::string& target)
     return false;
 }
 
-std::string folder(const std::string& linuxPath)
-{
-    std::filesystem::create_directories(linuxPath);
-    return linuxPath;
-}
-
-// A file of `size` bytes: the content, then a hole.
-void file(const std::string& linuxPath, std::uint64_t size, const std::string& content = "")
-{
-    writeLinuxFile(linuxPath, content);
-    ASSERT_EQ(::truncate(linuxPath.c_str(), static_cast<off_t>(size)), 0) << linuxPath;
-}
-
-void marker(const std::string& linuxFolder, const std::string& bytes)
-{
-    writeLinuxFile(linuxFolder + ":QMArchivePoint.xml", bytes);
-}
-
 TEST(WindowsBuild, RejectedCommandLinesPrintTheUsageLineAndCreateNoReport)
 {
     const std::vector<std::vector<std::string>> rejected = {

@@ -340,6 +340,23 @@ void writeLinuxFile(const std::string& linuxPath, const std::string& bytes)
     ASSERT_TRUE(out.good()) << linuxPath;
 }
 
+std::string folder(const std::string& linuxPath)
+{
+    fs::create_directories(linuxPath);
+    return linuxPath;
+}
+
+void file(const std::string& linuxPath, std::uint64_t size, const std::string& content)
+{
+    writeLinuxFile(linuxPath, content);
+    ASSERT_EQ(::truncate(linuxPath.c_str(), static_cast<off_t>(size)), 0) << linuxPath;
+}
+
+void marker(const std::string& linuxFolder, const std::string& bytes)
+{
+    writeLinuxFile(linuxFolder + ":QMArchivePoint.xml", bytes);
+}
+
 std::string utf16Marker(const std::string& utf8Xml) { return "\xFF\xFE" + testsupport::utf16le(utf8Xml); }
 
 std::string markerXml(const std::string& identifier, const std::string& name)

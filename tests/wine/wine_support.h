@@ -3,6 +3,7 @@
 // under Wine as a process.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,12 @@ void alignFileTimes(const std::string& linuxFolder, const FILETIME& time);
 // for the stream "dept:QMArchivePoint.xml", and so does the Linux build when
 // the file exists.
 void writeLinuxFile(const std::string& linuxPath, const std::string& bytes);
+// A folder and its parents; returns its path.
+std::string folder(const std::string& linuxPath);
+// A file of `size` bytes: the content, then a hole.
+void file(const std::string& linuxPath, std::uint64_t size, const std::string& content = "");
+// The archive point marker of a folder, as Wine finds it.
+void marker(const std::string& linuxFolder, const std::string& bytes);
 
 // A marker document as UTF-16LE with a byte-order mark. Wine's MSXML 3 reads
 // one byte past an array whose lower bound is 1 (it takes the upper bound for
