@@ -15,15 +15,7 @@ const std::string kUsageLine = "Usage: Stubwarden [-v] [-d] [-fixphs] [-ArchiveU
 TEST(CommandLine, RejectedCommandLinesPrintTheUsageLineAndCreateNoReport)
 {
     TempDir work;
-    const std::vector<std::vector<std::string>> rejected = {
-        {},
-        {"-x", "\\\\srv\\share"},
-        {"-V", "\\\\srv\\share"},
-        {"-FIXPHS", "\\\\srv\\share"},
-        {"\\\\srv\\share", "-v"},
-        {"-v", "-v", "-v", "-v", "-v", "-v", "\\\\srv\\share"},
-    };
-    for (const auto& arguments : rejected) {
+    for (const auto& arguments : normalmode::kRejectedCommandLines) {
         RunResult result = runStubwarden(arguments, {.workingDirectory = work.path()});
         EXPECT_EQ(result.exitCode, 1);
         EXPECT_EQ(result.standardError, kUsageLine);

@@ -44,6 +44,17 @@ inline testsupport::RunResult runAsNobody(const std::vector<std::string>& argume
 }
 
 // The creation time given to every fixture file, and how a run in UTC shows it.
+// Command lines the program refuses with its usage line: no target, an
+// unknown or wrongly cased option, an option after the target, too many.
+inline const std::vector<std::vector<std::string>> kRejectedCommandLines = {
+    {},
+    {"-x", "\\\\srv\\share"},
+    {"-V", "\\\\srv\\share"},
+    {"-FIXPHS", "\\\\srv\\share"},
+    {"\\\\srv\\share", "-v"},
+    {"-v", "-v", "-v", "-v", "-v", "-v", "\\\\srv\\share"},
+};
+
 inline FILETIME created() { return treebuilder::fileTimeUtc(2023, 1, 15, 10, 20, 30); }
 inline const std::string kCreatedText = "15/01/23 10:20:30 GMT";
 

@@ -106,18 +106,7 @@ protected:
         ASSERT_EQ(::symlink("../elsewhere", (root + "/link").c_str()), 0);
         file(folder(root + "/back\\slash") + "/h", 5);
 
-        const std::string dept = folder(root + "/dept");
-        marker(dept, utf16Marker(markerXml("B-2", "Dept")));
-        file(dept + "/a", 1536);
-        const std::string inner = folder(dept + "/inner");
-        marker(inner, utf16Marker(markerXml("A-1", "Inner")));
-        file(inner + "/b", 128);
-        const std::string other = folder(root + "/other");
-        marker(other, utf16Marker(markerXml("B-2", "Other")));
-        file(other + "/c", 1000);
-        const std::string zeta = folder(root + "/zeta");
-        marker(zeta, utf16Marker(markerXml("", "Zeta")));
-        file(zeta + "/z", 50);
+        plantArchivePoints(root);
         const std::string noName = folder(root + "/no-name");
         marker(noName, utf16Marker("<archivePoint><archiveQEID>N-3</archiveQEID></archivePoint>"));
         file(noName + "/n", 10);

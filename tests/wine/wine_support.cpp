@@ -357,6 +357,25 @@ void marker(const std::string& linuxFolder, const std::string& bytes)
     writeLinuxFile(linuxFolder + ":QMArchivePoint.xml", bytes);
 }
 
+ArchivePoints plantArchivePoints(const std::string& root)
+{
+    ArchivePoints points;
+    points.dept = folder(root + "/dept");
+    marker(points.dept, utf16Marker(markerXml("B-2", "Dept")));
+    file(points.dept + "/a", 1536);
+    points.inner = folder(points.dept + "/inner");
+    points.innerMarker = utf16Marker(markerXml("A-1", "Inner"));
+    marker(points.inner, points.innerMarker);
+    file(points.inner + "/b", 128);
+    points.other = folder(root + "/other");
+    marker(points.other, utf16Marker(markerXml("B-2", "Other")));
+    file(points.other + "/c", 1000);
+    points.zeta = folder(root + "/zeta");
+    marker(points.zeta, utf16Marker(markerXml("", "Zeta")));
+    file(points.zeta + "/z", 50);
+    return points;
+}
+
 std::string utf16Marker(const std::string& utf8Xml) { return "\xFF\xFE" + testsupport::utf16le(utf8Xml); }
 
 std::string markerXml(const std::string& identifier, const std::string& name)

@@ -81,6 +81,15 @@ std::string utf16Marker(const std::string& utf8Xml);
 // <archivePoint><archiveQEID>identifier</archiveQEID><name>name</name></archivePoint>
 std::string markerXml(const std::string& identifier, const std::string& name);
 
+// Archive points below `root`, each holding one file: "Dept" (B-2, a of
+// 1,536 bytes) with "Inner" (A-1, b of 128) nested in it, "Other" with
+// Dept's identifier (c of 1,000), "Zeta" with an empty identifier (z of 50).
+struct ArchivePoints {
+    std::string dept, inner, other, zeta;
+    std::string innerMarker;  // its bytes
+};
+ArchivePoints plantArchivePoints(const std::string& root);
+
 // The archive usage summary: its heading, a row, and a byte total in KB as
 // the program writes it (two decimals, halves rounded up).
 extern const std::string kUsageHeading;
