@@ -23,13 +23,7 @@ using treebuilder::PlaceholderKind;
 
 namespace {
 
-std::string storedRecord(const std::string& path)
-{
-    std::string value(65536, '\0');
-    ssize_t size = ::getxattr(path.c_str(), "user.SmbReparse", value.data(), value.size());
-    value.resize(size < 0 ? 0 : static_cast<std::size_t>(size));
-    return value;
-}
+std::string storedRecord(const std::string& path) { return xattr(path, "user.SmbReparse").value_or(""); }
 
 // An open file of this process, the other process to the program.
 class Holder {

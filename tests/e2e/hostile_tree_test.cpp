@@ -220,12 +220,7 @@ TEST(HostileTree, APlaceholderSwappedForALinkBeforeItsRepairWritesNothingThrough
     const std::string victim = makeFolder(share / "elsewhere") + "/victim.doc";
     placeholder(file, PlaceholderKind::Misplaced);
     placeholder(victim, PlaceholderKind::Misplaced);
-    auto record = [](const std::string& path) {
-        std::string value(65536, '\0');
-        ssize_t size = ::lgetxattr(path.c_str(), "user.SmbReparse", value.data(), value.size());
-        value.resize(size < 0 ? 0 : static_cast<std::size_t>(size));
-        return value;
-    };
+    auto record = [](const std::string& path) { return xattr(path, "user.SmbReparse").value_or(""); };
     const std::string victimRecord = record(victim);
     const std::string link = root + "/link";
     ASSERT_EQ(::symlink(victim.c_str(), link.c_str()), 0);

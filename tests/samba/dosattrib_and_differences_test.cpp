@@ -38,12 +38,12 @@ std::vector<Vector> vectors()
         std::istringstream fields(line);
         std::string label, hex, attrib, created;
         fields >> label >> hex >> attrib >> created;
-        all.push_back({label, bytesFromHex(hex), static_cast<DWORD>(std::stoul(attrib, nullptr, 16)), created != "-"});
+        all.push_back({label, testsupport::bytes(hex), static_cast<DWORD>(std::stoul(attrib, nullptr, 16)), created != "-"});
     }
     // valid_flags without XATTR_DOSINFO_ATTRIB: Samba uses the attrib anyway.
-    all.push_back({"v5-create-time-flag-only", bytesFromHex("0000050005000000100000002016000000005af64cf5d401"), 0x1620,
+    all.push_back({"v5-create-time-flag-only", testsupport::bytes("0000050005000000100000002016000000005af64cf5d401"), 0x1620,
                    true});
-    all.push_back({"v4-attrib-flag-only", bytesFromHex("00000400040000000100000027000000000000000000000000005af64cf5d401"),
+    all.push_back({"v4-attrib-flag-only", testsupport::bytes("00000400040000000100000027000000000000000000000000005af64cf5d401"),
                    0x27, false});
     return all;
 }
@@ -98,9 +98,9 @@ TEST(SambaDosAttrib, SambaAndTheLayerReadEveryValueAlike)
 TEST(SambaDifferences, AttributesTheLayerAndSambaShowOtherwise)
 {
     ASSERT_EQ(::mkdir(backing("differ").c_str(), 0755), 0);
-    const std::string v5Archive = bytesFromHex("0000050005000000110000002000000000005af64cf5d401");
-    const std::string v5ReadOnly = bytesFromHex("0000050005000000110000002100000000005af64cf5d401");
-    const std::string v5Folder = bytesFromHex("0000050005000000110000001000000000005af64cf5d401");
+    const std::string v5Archive = testsupport::bytes("0000050005000000110000002000000000005af64cf5d401");
+    const std::string v5ReadOnly = testsupport::bytes("0000050005000000110000002100000000005af64cf5d401");
+    const std::string v5Folder = testsupport::bytes("0000050005000000110000001000000000005af64cf5d401");
     writeLocalFile(backing("differ/no-dosattrib"), "x");
     writeLocalFile(backing("differ/.dot-file"), "x");
     setXattr(backing("differ/.dot-file"), "user.DOSATTRIB", v5Archive);

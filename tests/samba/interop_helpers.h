@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
-#include <sys/xattr.h>
 
 #include "platform/unique_resource.h"
 #include "platform/win32.h"
@@ -68,21 +67,6 @@ inline std::optional<std::string> layerStream(const std::string& linuxPath, cons
     EXPECT_TRUE(ReadFile(stream.get(), content.data(), static_cast<DWORD>(content.size()), &read, nullptr));
     content.resize(read);
     return content;
-}
-
-inline void setXattr(const std::string& linuxPath, const std::string& name, const std::string& value)
-{
-    ASSERT_EQ(::lsetxattr(linuxPath.c_str(), name.c_str(), value.data(), value.size(), 0), 0) << linuxPath;
-}
-
-// "0a1B" -> the bytes 0x0a 0x1b.
-inline std::string bytesFromHex(const std::string& hex)
-{
-    std::string bytes;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    }
-    return bytes;
 }
 
 inline void writeLocalFile(const std::string& path, const std::string& content)

@@ -113,7 +113,7 @@ TEST(SambaToLinux, TheLayerRewritesSambasDosAttribByteForByte)
         std::optional<std::string> written = xattr(path, "user.DOSATTRIB");
         ASSERT_TRUE(written);
         ASSERT_EQ(written->size(), 24u);
-        EXPECT_EQ(written->substr(0, 12), bytesFromHex("000005000500000011000000"));
+        EXPECT_EQ(written->substr(0, 12), testsupport::bytes("000005000500000011000000"));
 
         DWORD attributes = GetFileAttributesW(wideUncPath(path).c_str());
         ASSERT_TRUE(SetFileAttributesW(wideUncPath(path).c_str(), attributes));

@@ -248,6 +248,12 @@ std::optional<std::string> xattr(const std::string& path, const std::string& nam
     return std::string(value, static_cast<std::size_t>(size));
 }
 
+void setXattr(const std::string& path, const std::string& name, const std::string& value)
+{
+    ASSERT_EQ(::lsetxattr(path.c_str(), name.c_str(), value.data(), value.size(), 0), 0)
+        << path << " " << name << ": " << std::strerror(errno);
+}
+
 std::string bytes(const std::string& hex)
 {
     std::string out;

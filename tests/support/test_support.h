@@ -79,7 +79,9 @@ std::string readFileBytes(const std::string& path);
 // An xattr's whole value (not following a final link); nullopt when absent
 // or unreadable.
 std::optional<std::string> xattr(const std::string& path, const std::string& name);
-// "10 00 00 00" -> the four bytes.
+// Sets an xattr (not following a final link); fails the test if it cannot.
+void setXattr(const std::string& path, const std::string& name, const std::string& value);
+// "10 00 00 00" or "10000000" -> the four bytes.
 std::string bytes(const std::string& hex);
 // UTF-8 text as UTF-16LE bytes, and back (lone surrogates as U+FFFD).
 std::string utf16le(const std::string& utf8);

@@ -27,7 +27,7 @@ std::vector<Vector> sambaVectors()
         std::istringstream fields(line);
         std::string label, hex, attrib, created;
         fields >> label >> hex >> attrib >> created;
-        Vector vector{label, bytesFromHex(hex), static_cast<DWORD>(std::stoul(attrib, nullptr, 16)), std::nullopt};
+        Vector vector{label, testsupport::bytes(hex), static_cast<DWORD>(std::stoul(attrib, nullptr, 16)), std::nullopt};
         if (created != "-") {
             vector.createTime = std::stoull(created);
         }
@@ -49,7 +49,7 @@ std::string le(std::uint64_t value, int bytes)
 // What the layer writes: version 5, valid_flags 0x11.
 std::string version5(DWORD attrib, std::uint64_t createTime)
 {
-    return bytesFromHex("0000050005000000") + bytesFromHex("11000000") + le(attrib, 4) + le(createTime, 8);
+    return testsupport::bytes("0000050005000000") + testsupport::bytes("11000000") + le(attrib, 4) + le(createTime, 8);
 }
 
 constexpr std::uint64_t kVectorTime = 132000000000000000ULL;
@@ -87,8 +87,8 @@ TEST(PlatformDosAttrib, EverySambaVectorOnAFileAndAFolder)
 
 TEST(PlatformDosAttrib, ValuesThatAreNoneOfTheFormatsCountAsAbsent)
 {
-    const std::string v5 = bytesFromHex("0000050005000000110000002016000000005af64cf5d401");
-    const std::string v3 = bytesFromHex(
+    const std::string v5 = testsupport::bytes("0000050005000000110000002016000000005af64cf5d401");
+    const std::string v3 = testsupport::bytes(
         "3078313632300000030003001100000020160000000000000000000000000000000000000000000000005af64cf5d4010000000000000000");
     struct Case {
         const char* label;
@@ -104,10 +104,10 @@ TEST(PlatformDosAttrib, ValuesThatAreNoneOfTheFormatsCountAsAbsent)
         {"version 5 cut in the create time", v5.substr(0, 20)},
         {"version 5 cut after the version", v5.substr(0, 4)},
         {"version 3 cut", v3.substr(0, 40)},
-        {"unknown version 6", bytesFromHex("0000060006000000110000002016000000005af64cf5d401")},
-        {"version 0", bytesFromHex("0000000000000000110000002016000000005af64cf5d401")},
-        {"level differs from version", bytesFromHex("0000050004000000110000002016000000005af64cf5d401")},
-        {"no NUL at all", bytesFromHex("0105050005")},
+        {"unknown version 6", testsupport::bytes("0000060006000000110000002016000000005af64cf5d401")},
+        {"version 0", testsupport::bytes("0000000000000000110000002016000000005af64cf5d401")},
+        {"level differs from version", testsupport::bytes("0000050004000000110000002016000000005af64cf5d401")},
+        {"no NUL at all", testsupport::bytes("0105050005")},
     };
     TempDir dir;
     int n = 0;
@@ -135,7 +135,7 @@ TEST(PlatformDosAttrib, WithoutTheAttribFlagTheCreateTimeStillCounts)
     writePosixFile(file, "");
     // valid_flags 0x10: Samba still takes the attrib (0x1620), as it does
     // the create time.
-    setXattr(file, "user.DOSATTRIB", bytesFromHex("0000050005000000100000002016000000005af64cf5d401"));
+    setXattr(file, "user.DOSATTRIB", testsupport::bytes("0000050005000000100000002016000000005af64cf5d401"));
     WIN32_FIND_DATAW data = findEntry(file);
     EXPECT_EQ(data.dwFileAttributes, 0x1620u);
     EXPECT_EQ(ticks(data.ftCreationTime), kVectorTime);
@@ -148,7 +148,7 @@ TEST(PlatformDosAttrib, NullCreateTimesFallBackToTheBirthTime)
         SCOPED_TRACE(time);
         std::string file = dir / time;
         writePosixFile(file, "");
-        setXattr(file, "user.DOSATTRIB", bytesFromHex(std::string("000005000500000011000000200000") + "00" + time));
+        setXattr(file, "user.DOSATTRIB", testsupport::bytes(std::string("000005000500000011000000200000") + "00" + time));
         EXPECT_EQ(ticks(findEntry(file).ftCreationTime), birthTicks(file));
     }
 }
@@ -160,37 +160,37 @@ TEST(PlatformDosAttrib, WritesVersion5KeepingTheCreateTime)
     TempDir dir;
     std::string file = dir / "file";
     writePosixFile(file, "content");
-    setXattr(file, "user.DOSATTRIB", bytesFromHex("0000050005000000110000002000000000005af64cf5d401"));
+    setXattr(file, "user.DOSATTRIB", testsupport::bytes("0000050005000000110000002000000000005af64cf5d401"));
 
     {
         UniqueHandle handle = openPath(file, GENERIC_WRITE);
         ASSERT_TRUE(handle.valid()) << GetLastError();
-        std::string record = bytesFromHex("1000000008000000") + bytesFromHex("00112233445566778899aabbccddeeff") + "abcdefgh";
+        std::string record = testsupport::bytes("1000000008000000") + testsupport::bytes("00112233445566778899aabbccddeeff") + "abcdefgh";
         DWORD returned = 0;
         ASSERT_TRUE(DeviceIoControl(handle.get(), FSCTL_SET_REPARSE_POINT, record.data(),
                                     static_cast<DWORD>(record.size()), nullptr, 0, &returned, nullptr))
             << GetLastError();
-        EXPECT_EQ(getXattr(file, "user.DOSATTRIB"), version5(0x420, kVectorTime));
+        EXPECT_EQ(xattr(file, "user.DOSATTRIB"), version5(0x420, kVectorTime));
 
         ASSERT_TRUE(DeviceIoControl(handle.get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr));
-        EXPECT_EQ(getXattr(file, "user.DOSATTRIB"), version5(0x620, kVectorTime));
+        EXPECT_EQ(xattr(file, "user.DOSATTRIB"), version5(0x620, kVectorTime));
 
         // Only the write time: user.DOSATTRIB is not touched.
         FILETIME written = fileTime(kVectorTime + 5);
         ASSERT_TRUE(SetFileTime(handle.get(), nullptr, nullptr, &written));
-        EXPECT_EQ(getXattr(file, "user.DOSATTRIB"), version5(0x620, kVectorTime));
+        EXPECT_EQ(xattr(file, "user.DOSATTRIB"), version5(0x620, kVectorTime));
         EXPECT_EQ(ticks(findEntry(file).ftLastWriteTime), kVectorTime + 5);
     }
 
     // Read-only and offline replace archive; reparse point and sparse stay.
     ASSERT_TRUE(SetFileAttributesW(wideUncPath(file).c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_OFFLINE));
-    EXPECT_EQ(getXattr(file, "user.DOSATTRIB"), version5(0x1601, kVectorTime));
+    EXPECT_EQ(xattr(file, "user.DOSATTRIB"), version5(0x1601, kVectorTime));
 
     {
         UniqueHandle handle = openPath(file, GENERIC_WRITE);
         FILETIME created = fileTime(kVectorTime + 12345);
         ASSERT_TRUE(SetFileTime(handle.get(), &created, nullptr, nullptr));
-        EXPECT_EQ(getXattr(file, "user.DOSATTRIB"), version5(0x1601, kVectorTime + 12345));
+        EXPECT_EQ(xattr(file, "user.DOSATTRIB"), version5(0x1601, kVectorTime + 12345));
         EXPECT_EQ(ticks(findEntry(file).ftCreationTime), kVectorTime + 12345);
     }
 }
@@ -205,16 +205,16 @@ TEST(PlatformDosAttrib, FirstWriteStoresTheCreationTimeTheEntryShows)
 
     ASSERT_TRUE(SetFileAttributesW(wideUncPath(file).c_str(), FILE_ATTRIBUTE_HIDDEN));
     ASSERT_TRUE(SetFileAttributesW(wideUncPath(folder).c_str(), FILE_ATTRIBUTE_HIDDEN));
-    EXPECT_EQ(getXattr(file, "user.DOSATTRIB"), version5(FILE_ATTRIBUTE_HIDDEN, birthTicks(file)));
-    EXPECT_EQ(getXattr(folder, "user.DOSATTRIB"), version5(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY, birthTicks(folder)));
+    EXPECT_EQ(xattr(file, "user.DOSATTRIB"), version5(FILE_ATTRIBUTE_HIDDEN, birthTicks(file)));
+    EXPECT_EQ(xattr(folder, "user.DOSATTRIB"), version5(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY, birthTicks(folder)));
 
     // A version 3 value with attrib 0x1620: read-only added, archive and
     // offline dropped, create time kept.
     setXattr(file, "user.DOSATTRIB",
-             bytesFromHex("307831363230000003000300110000002016000000000000000000000000000000000000000000000000"
+             testsupport::bytes("307831363230000003000300110000002016000000000000000000000000000000000000000000000000"
                           "5af64cf5d4010000000000000000"));
     ASSERT_TRUE(SetFileAttributesW(wideUncPath(file).c_str(), FILE_ATTRIBUTE_READONLY));
-    EXPECT_EQ(getXattr(file, "user.DOSATTRIB"), version5(0x601, kVectorTime));
+    EXPECT_EQ(xattr(file, "user.DOSATTRIB"), version5(0x601, kVectorTime));
 
     // FILE_ATTRIBUTE_NORMAL clears what can be cleared; nothing left shows as NORMAL.
     ASSERT_TRUE(SetFileAttributesW(wideUncPath(folder).c_str(), FILE_ATTRIBUTE_NORMAL));
@@ -222,7 +222,7 @@ TEST(PlatformDosAttrib, FirstWriteStoresTheCreationTimeTheEntryShows)
     std::string plain = dir / "plain";
     writePosixFile(plain, "");
     ASSERT_TRUE(SetFileAttributesW(wideUncPath(plain).c_str(), FILE_ATTRIBUTE_NORMAL));
-    EXPECT_EQ(getXattr(plain, "user.DOSATTRIB"), version5(0, birthTicks(plain)));
+    EXPECT_EQ(xattr(plain, "user.DOSATTRIB"), version5(0, birthTicks(plain)));
     EXPECT_EQ(GetFileAttributesW(wideUncPath(plain).c_str()), FILE_ATTRIBUTE_NORMAL);
 }
 

@@ -360,7 +360,7 @@ TEST(PlatformFiles, InformationByHandle)
     TempDir dir;
     writePosixFile(dir / "file", "abc");
     ASSERT_EQ(::link((dir / "file").c_str(), (dir / "second name").c_str()), 0);
-    setXattr(dir / "file", "user.DOSATTRIB", bytesFromHex("0000050005000000110000002116000000005af64cf5d401"));
+    setXattr(dir / "file", "user.DOSATTRIB", testsupport::bytes("0000050005000000110000002116000000005af64cf5d401"));
     UniqueHandle file = openPath(dir / "file", GENERIC_READ, FILE_SHARE_READ);
     BY_HANDLE_FILE_INFORMATION information{};
     ASSERT_TRUE(GetFileInformationByHandle(file.get(), &information));
@@ -421,16 +421,16 @@ TEST(PlatformStreams, ReadWriteAndSize)
     {
         UniqueHandle stream = openPath(file + ":notes", GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
         ASSERT_TRUE(stream.valid()) << GetLastError();
-        EXPECT_EQ(getXattr(file, "user.DosStream.notes:$DATA"), std::string(1, '\0'));
+        EXPECT_EQ(xattr(file, "user.DosStream.notes:$DATA"), std::string(1, '\0'));
         ASSERT_TRUE(writeText(stream.get(), "first"));
         ASSERT_TRUE(writeText(stream.get(), " second"));
-        EXPECT_EQ(getXattr(file, "user.DosStream.notes:$DATA"), std::string("first second\0", 13));
+        EXPECT_EQ(xattr(file, "user.DosStream.notes:$DATA"), std::string("first second\0", 13));
         ASSERT_TRUE(SetFilePointerEx(stream.get(), LARGE_INTEGER{5}, nullptr, FILE_BEGIN));
         ASSERT_TRUE(SetEndOfFile(stream.get()));
         EXPECT_EQ(sizeOf(stream.get()), 5);
         ASSERT_TRUE(SetFilePointerEx(stream.get(), LARGE_INTEGER{7}, nullptr, FILE_BEGIN));
         ASSERT_TRUE(writeText(stream.get(), "!"));
-        EXPECT_EQ(getXattr(file, "user.DosStream.notes:$DATA"), std::string("first\0\0!\0", 9));
+        EXPECT_EQ(xattr(file, "user.DosStream.notes:$DATA"), std::string("first\0\0!\0", 9));
     }
     UniqueHandle again = openPath(file + ":notes:$DATA", GENERIC_READ);
     ASSERT_TRUE(again.valid());
@@ -488,10 +488,10 @@ TEST(PlatformStreams, ARefusedWriteLeavesTheStreamAsItWas)
     EXPECT_FALSE(WriteFile(stream.get(), big.data(), static_cast<DWORD>(big.size()), &written, nullptr));
     EXPECT_EQ(written, 0u);
     EXPECT_EQ(sizeOf(stream.get()), 3);
-    EXPECT_EQ(getXattr(file, "user.DosStream.s:$DATA"), std::string("old\0", 4));
+    EXPECT_EQ(xattr(file, "user.DosStream.s:$DATA"), std::string("old\0", 4));
     ASSERT_TRUE(SetFilePointerEx(stream.get(), LARGE_INTEGER{3}, nullptr, FILE_BEGIN));
     ASSERT_TRUE(writeText(stream.get(), "er"));
-    EXPECT_EQ(getXattr(file, "user.DosStream.s:$DATA"), std::string("older\0", 6));
+    EXPECT_EQ(xattr(file, "user.DosStream.s:$DATA"), std::string("older\0", 6));
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ std::string le(std::uint64_t value, int bytes)
     return out;
 }
 
-const std::string kGuid = bytesFromHex("00112233445566778899aabbccddeeff");
+const std::string kGuid = testsupport::bytes("00112233445566778899aabbccddeeff");
 
 // A record of a tag without the Microsoft bit: GUID header, then data.
 std::string guidRecord(DWORD tag, const std::string& data, const std::string& guid = kGuid)
@@ -28,7 +28,7 @@ std::string guidRecord(DWORD tag, const std::string& data, const std::string& gu
 std::string microsoftRecord(DWORD tag, const std::string& data) { return le(tag, 4) + le(data.size(), 2) + le(0, 2) + data; }
 
 // user.DOSATTRIB version 5 with this attrib and no create time.
-std::string dosAttrib(DWORD attrib) { return bytesFromHex("000005000500000001000000") + le(attrib, 4) + le(0, 8); }
+std::string dosAttrib(DWORD attrib) { return testsupport::bytes("000005000500000001000000") + le(attrib, 4) + le(0, 8); }
 
 struct Read {
     BOOL ok = FALSE;
@@ -256,7 +256,7 @@ TEST(PlatformReparse, SetChecksTheRecordAsNtfsDoes)
     UniqueHandle handle = openPath(path, GENERIC_WRITE);
     ASSERT_TRUE(handle.valid());
     ASSERT_TRUE(setReparsePoint(handle.get(), first)) << GetLastError();
-    EXPECT_EQ(getXattr(path, "user.SmbReparse"), first);
+    EXPECT_EQ(xattr(path, "user.SmbReparse"), first);
     EXPECT_EQ(findEntry(path).dwFileAttributes, FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE);
 
     struct Case {
@@ -284,7 +284,7 @@ TEST(PlatformReparse, SetChecksTheRecordAsNtfsDoes)
             current = c.record;
         }
         // The old record or the new one, whole.
-        EXPECT_EQ(getXattr(path, "user.SmbReparse"), current);
+        EXPECT_EQ(xattr(path, "user.SmbReparse"), current);
     }
     Read read = getReparsePoint(handle.get());
     EXPECT_TRUE(read.ok);
@@ -297,7 +297,7 @@ TEST(PlatformReparse, SetChecksTheRecordAsNtfsDoes)
     if (::setxattr((dir / "probe").c_str(), "user.SmbReparse", big.data(), big.size(), 0) != 0) {
         EXPECT_FALSE(setReparsePoint(handle.get(), big));
         EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
-        EXPECT_EQ(getXattr(path, "user.SmbReparse"), current);
+        EXPECT_EQ(xattr(path, "user.SmbReparse"), current);
     }
 
     handle.reset();
@@ -317,7 +317,7 @@ TEST(PlatformReparse, AStaleRecordDoesNotHoldItsTag)
     UniqueHandle handle = openPath(path, GENERIC_WRITE);
     std::string record = microsoftRecord(0x8000000A, "new");
     ASSERT_TRUE(setReparsePoint(handle.get(), record)) << GetLastError();
-    EXPECT_EQ(getXattr(path, "user.SmbReparse"), record);
+    EXPECT_EQ(xattr(path, "user.SmbReparse"), record);
 }
 
 TEST(PlatformReparse, SetSparseSetsAndClearsTheAttribute)

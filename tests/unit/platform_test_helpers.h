@@ -27,18 +27,10 @@ namespace platformtest {
 
 using testsupport::TempDir;
 using testsupport::wideUncPath;
+using testsupport::setXattr;
+using testsupport::xattr;
 
 inline constexpr DWORD kDataFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
-
-// "0a1B" -> the bytes 0x0a 0x1b.
-inline std::string bytesFromHex(std::string_view hex)
-{
-    std::string bytes;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        bytes += static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
-    }
-    return bytes;
-}
 
 inline void writePosixFile(const std::string& path, const std::string& content)
 {
@@ -46,24 +38,6 @@ inline void writePosixFile(const std::string& path, const std::string& content)
     ASSERT_GE(fd, 0) << path;
     ASSERT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
     ::close(fd);
-}
-
-inline void setXattr(const std::string& path, const std::string& name, const std::string& value)
-{
-    ASSERT_EQ(::lsetxattr(path.c_str(), name.c_str(), value.data(), value.size(), 0), 0)
-        << path << " " << name << ": " << std::strerror(errno);
-}
-
-// The whole value, or nullopt when absent.
-inline std::optional<std::string> getXattr(const std::string& path, const std::string& name)
-{
-    std::string value(70000, '\0');
-    ssize_t size = ::lgetxattr(path.c_str(), name.c_str(), value.data(), value.size());
-    if (size < 0) {
-        return std::nullopt;
-    }
-    value.resize(static_cast<std::size_t>(size));
-    return value;
 }
 
 inline std::uint64_t ticksOf(const struct statx_timestamp& time)
