@@ -22,17 +22,6 @@ using treebuilder::PlaceholderKind;
 
 namespace {
 
-const std::string kUsageHeading =
-    "\r\nSummary\r\n-------\r\n"
-    "\r\nArchiveName\tArchivePointRootPath\tArchived Files Original Size (KB)\tNon-Archived File Original Size (KB)"
-    "\r\n";
-
-std::string row(const std::string& name, const std::string& rootPath, const std::string& archived,
-                const std::string& nonArchived)
-{
-    return name + "\t" + rootPath + "\t" + archived + "\t" + nonArchived + "\r\n";
-}
-
 std::string folder(const std::string& linuxPath, mode_t mode = 0755)
 {
     treebuilder::makeFolder(wideUncPath(linuxPath));
@@ -125,7 +114,7 @@ TEST(ArchiveUsage, EachKindOfFileInOneArchivePoint)
     placeholder(ap + "/invalid-url", PlaceholderKind::WrongUrl, 552);
     plain(ap + "/plain", 100);
     // 3072 + 4096 + 500 + 552 + 100 = 8320 bytes, 8.125 KB: halves go up.
-    const std::string summary = kUsageHeading + row("Projects", reportPath(ap), "2.00", "8.13");
+    const std::string summary = kUsageHeading + usageRow("Projects", reportPath(ap), "2.00", "8.13");
     const std::string at = reportPath(ap);
     const std::string when = "(Created:" + kCreatedText;
 
@@ -175,13 +164,13 @@ TEST(ArchiveUsage, AFileThatCannotBeReadIsNonArchivedWithItsLine)
     } cases[] = {
         {{"-archiveusage", uncPath(held)},
          reportPath(held) + "\\file, Failed to determine QM ph due to Error:CreateFile:32\n\r\n" + kUsageHeading +
-             row("Held", reportPath(held), "0.00", "1.00")},
+             usageRow("Held", reportPath(held), "0.00", "1.00")},
         {{"-v", "-archiveusage", uncPath(held)},
          reportPath(held) + "\\file" + description + ", Failed to determine QM ph due to Error:CreateFile:32\n\r\n" +
-             kUsageHeading + row("Held", reportPath(held), "0.00", "1.00")},
+             kUsageHeading + usageRow("Held", reportPath(held), "0.00", "1.00")},
         {{"-archiveusage", uncPath(lost)},
          reportPath(lost) + "\\file, Failed to determine QM ph due to Error:DeviceIoControl:4390\n\r\n" +
-             kUsageHeading + row("Lost", reportPath(lost), "0.00", "2.00")},
+             kUsageHeading + usageRow("Lost", reportPath(lost), "0.00", "2.00")},
     };
     for (const auto& c : cases) {
         UsageRun run = usageRun(c.arguments);
@@ -239,9 +228,9 @@ TEST(ArchiveUsage, NestedArchivePoints)
     const std::string after = folder(outer + "/after");
     plain(after + "/a1", 512);
 
-    const std::string summary = kUsageHeading + row("Blank", reportPath(blank), "0.00", "0.00") +
-                                row("Inner", reportPath(inner), "4.00", "2.00") +
-                                row("Outer", reportPath(outer), "1.00", "2.50");
+    const std::string summary = kUsageHeading + usageRow("Blank", reportPath(blank), "0.00", "0.00") +
+                                usageRow("Inner", reportPath(inner), "4.00", "2.00") +
+                                usageRow("Outer", reportPath(outer), "1.00", "2.50");
     UsageRun quiet = usageRun({"-archiveusage", uncPath(outer)});
     EXPECT_EQ(quiet.exitCode, 0);
     EXPECT_EQ(quiet.report, utf16le(summary));
@@ -268,7 +257,7 @@ TEST(ArchiveUsage, TwoArchivePointsWithTheSameIdentifierShareOneRow)
 
     std::string firstMet = listingOrder(root).front();
     UsageRun run = usageRun({"-archiveusage", uncPath(root)});
-    EXPECT_EQ(run.report, utf16le(kUsageHeading + row(firstMet == "ap1" ? "First" : "Second",
+    EXPECT_EQ(run.report, utf16le(kUsageHeading + usageRow(firstMet == "ap1" ? "First" : "Second",
                                                       reportPath(root) + "\\" + firstMet, "1.00", "2.00")));
 }
 
@@ -290,10 +279,10 @@ TEST(ArchiveUsage, RowsComeInIdentifierOrder)
     }
     const std::string at = reportPath(root);
     UsageRun run = usageRun({"-archiveusage", uncPath(root)});
-    EXPECT_EQ(run.report, utf16le(kUsageHeading + row("n-f2", at + "\\f2", "0.00", "0.00") +
-                                  row("n-f3", at + "\\f3", "0.00", "0.00") + row("n-f4", at + "\\f4", "0.00", "0.00") +
-                                  row("n-f1", at + "\\f1", "0.00", "0.00") + row("n-f6", at + "\\f6", "0.00", "0.00") +
-                                  row("n-f5", at + "\\f5", "0.00", "0.00")));
+    EXPECT_EQ(run.report, utf16le(kUsageHeading + usageRow("n-f2", at + "\\f2", "0.00", "0.00") +
+                                  usageRow("n-f3", at + "\\f3", "0.00", "0.00") + usageRow("n-f4", at + "\\f4", "0.00", "0.00") +
+                                  usageRow("n-f1", at + "\\f1", "0.00", "0.00") + usageRow("n-f6", at + "\\f6", "0.00", "0.00") +
+                                  usageRow("n-f5", at + "\\f5", "0.00", "0.00")));
 }
 
 // Without an identifier the folder path is the key; without a name the last
@@ -313,8 +302,8 @@ TEST(ArchiveUsage, MissingIdentifierAndNameFallBackToThePath)
     const std::string at = reportPath(root) + "\\";
     UsageRun run = usageRun({"-archiveusage", uncPath(root) + "\\"});
     // Keys: "ID-N", then the target's path, then the longer path it prefixes.
-    EXPECT_EQ(run.report, utf16le(kUsageHeading + row("Named", at + "\\Named", "0.00", "0.00") +
-                                  row("", at, "0.00", "1.00") + row("Department", at + "\\Dept", "0.00", "0.00")));
+    EXPECT_EQ(run.report, utf16le(kUsageHeading + usageRow("Named", at + "\\Named", "0.00", "0.00") +
+                                  usageRow("", at, "0.00", "1.00") + usageRow("Department", at + "\\Dept", "0.00", "0.00")));
 }
 
 // A marker that is there but does not load: the folder's line, and nothing
@@ -367,7 +356,7 @@ TEST(ArchiveUsage, AFolderWhoseMarkerDoesNotLoadIsSkipped)
               sorted({reportPath(broken) +
                       ": skipped, Reason: CheckIsFolderAnArchivePoint failed, error(Failed to load archive point "
                       "xml)\r\n"}));
-    EXPECT_EQ(split.summary, kUsageHeading + row("Root", reportPath(root), "0.00", "1.00"));
+    EXPECT_EQ(split.summary, kUsageHeading + usageRow("Root", reportPath(root), "0.00", "1.00"));
 }
 
 // Without the backup privilege a folder of mode 0 cannot be opened for its
@@ -390,7 +379,7 @@ TEST(ArchiveUsage, AMarkerThatCannotBeOpenedGivesTheHresult)
                       kUsageHeading));
 
     UsageRun privileged = usageRun({"-archiveusage", uncPath(root)});
-    EXPECT_EQ(privileged.report, utf16le(kUsageHeading + row("Closed", reportPath(closed), "0.00", "1.00")));
+    EXPECT_EQ(privileged.report, utf16le(kUsageHeading + usageRow("Closed", reportPath(closed), "0.00", "1.00")));
 }
 
 // A folder whose marker can be read but which cannot be listed (read but no
@@ -409,7 +398,7 @@ TEST(ArchiveUsage, AnArchivePointThatCannotBeListedKeepsItsRow)
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.dots, "");
     EXPECT_EQ(run.report, utf16le(reportPath(unlisted) + ": skipped, Reason: FindFirstFileExW failed with error(5)\r\n" +
-                                  kUsageHeading + row("Unlisted", reportPath(unlisted), "0.00", "0.00")));
+                                  kUsageHeading + usageRow("Unlisted", reportPath(unlisted), "0.00", "0.00")));
 }
 
 TEST(ArchiveUsage, FilesAbove4GiBAddTheirWholeSize)
@@ -423,7 +412,7 @@ TEST(ArchiveUsage, FilesAbove4GiBAddTheirWholeSize)
     treebuilder::makeFile(wideUncPath(ap + "/plain"), sparse);
 
     UsageRun run = usageRun({"-archiveusage", uncPath(ap)});
-    EXPECT_EQ(run.report, utf16le(kUsageHeading + row("Big", reportPath(ap), "5242880.50", "4194304.00")));
+    EXPECT_EQ(run.report, utf16le(kUsageHeading + usageRow("Big", reportPath(ap), "5242880.50", "4194304.00")));
 }
 
 // A dot before the 1st, 1001st, 2001st ... file of the run.

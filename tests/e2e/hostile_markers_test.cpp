@@ -17,11 +17,6 @@ using namespace normalmode;
 
 namespace {
 
-const std::string kUsageHeading =
-    "\r\nSummary\r\n-------\r\n"
-    "\r\nArchiveName\tArchivePointRootPath\tArchived Files Original Size (KB)\tNon-Archived File Original Size (KB)"
-    "\r\n";
-
 std::string utf16(const std::string& ascii, bool bigEndian)
 {
     std::string bytes;

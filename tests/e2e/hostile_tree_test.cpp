@@ -33,11 +33,6 @@ std::string makeFolder(const std::string& path, mode_t mode = 0755)
     return path;
 }
 
-const std::string kUsageHeading =
-    "\r\nSummary\r\n-------\r\n"
-    "\r\nArchiveName\tArchivePointRootPath\tArchived Files Original Size (KB)\tNon-Archived File Original Size (KB)"
-    "\r\n";
-
 // Report text as sorted records (split after each LF, as the report is
 // read), the lines given in the same form.
 std::vector<std::string> records(const std::vector<std::string>& lines)

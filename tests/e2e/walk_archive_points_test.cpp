@@ -15,11 +15,6 @@ using namespace normalmode;
 
 namespace {
 
-const std::string kUsageHeading =
-    "\r\nSummary\r\n-------\r\n"
-    "\r\nArchiveName\tArchivePointRootPath\tArchived Files Original Size (KB)"
-    "\tNon-Archived File Original Size (KB)\r\n";
-
 std::string makeFolder(const std::string& linuxPath)
 {
     EXPECT_EQ(::mkdir(linuxPath.c_str(), 0755), 0) << linuxPath;

@@ -18,11 +18,6 @@ const std::string kMarker =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
     "<archivePoint><archiveQEID>AP-SMB</archiveQEID><name>Samba share</name></archivePoint>";
 
-const std::string kUsageHeading =
-    "\r\nSummary\r\n-------\r\n"
-    "\r\nArchiveName\tArchivePointRootPath\tArchived Files Original Size (KB)\tNon-Archived File Original Size (KB)"
-    "\r\n";
-
 struct Expected {
     std::string path;  // relative to the share
     std::uint32_t attributes;

@@ -269,6 +269,17 @@ std::string bytes(const std::string& hex)
     return out;
 }
 
+const std::string kUsageHeading =
+    "\r\nSummary\r\n-------\r\n"
+    "\r\nArchiveName\tArchivePointRootPath\tArchived Files Original Size (KB)\tNon-Archived File Original Size (KB)"
+    "\r\n";
+
+std::string usageRow(const std::string& name, const std::string& rootPath, const std::string& archived,
+                     const std::string& nonArchived)
+{
+    return name + "\t" + rootPath + "\t" + archived + "\t" + nonArchived + "\r\n";
+}
+
 std::string utf16le(const std::string& utf8)
 {
     WString wide = posix::decodeFileSystemBytes(utf8);

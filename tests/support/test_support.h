@@ -83,6 +83,10 @@ std::optional<std::string> xattr(const std::string& path, const std::string& nam
 void setXattr(const std::string& path, const std::string& name, const std::string& value);
 // "10 00 00 00" or "10000000" -> the four bytes.
 std::string bytes(const std::string& hex);
+// The archive usage summary's heading, and one of its rows.
+extern const std::string kUsageHeading;
+std::string usageRow(const std::string& name, const std::string& rootPath, const std::string& archived,
+                     const std::string& nonArchived);
 // UTF-8 text as UTF-16LE bytes, and back (lone surrogates as U+FFFD).
 std::string utf16le(const std::string& utf8);
 std::string fromUtf16le(const std::string& bytes);

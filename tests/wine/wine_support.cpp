@@ -383,17 +383,6 @@ std::string markerXml(const std::string& identifier, const std::string& name)
     return "<archivePoint><archiveQEID>" + identifier + "</archiveQEID><name>" + name + "</name></archivePoint>";
 }
 
-const std::string kUsageHeading =
-    "\r\nSummary\r\n-------\r\n"
-    "\r\nArchiveName\tArchivePointRootPath\tArchived Files Original Size (KB)\tNon-Archived File Original Size (KB)"
-    "\r\n";
-
-std::string usageRow(const std::string& name, const std::string& rootPath, const std::string& archived,
-                     const std::string& nonArchived)
-{
-    return name + "\t" + rootPath + "\t" + archived + "\t" + nonArchived + "\r\n";
-}
-
 std::string kilobytes(unsigned long long bytes)
 {
     unsigned long long hundredths = (bytes * 100 + 512) / 1024;

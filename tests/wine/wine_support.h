@@ -90,11 +90,8 @@ struct ArchivePoints {
 };
 ArchivePoints plantArchivePoints(const std::string& root);
 
-// The archive usage summary: its heading, a row, and a byte total in KB as
-// the program writes it (two decimals, halves rounded up).
-extern const std::string kUsageHeading;
-std::string usageRow(const std::string& name, const std::string& rootPath, const std::string& archived,
-                     const std::string& nonArchived);
+// A byte total in KB as the archive usage summary shows it (two decimals,
+// halves rounded up).
 std::string kilobytes(unsigned long long bytes);
 
 // The C runtime's line ends (CR LF) as the Linux build writes them (LF).
