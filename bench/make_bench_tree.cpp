@@ -30,14 +30,14 @@ void makeEntry(const std::string& path, int number, bool withPlaceholders)
     if (withPlaceholders && number % 10 == 0) {
         static const PlaceholderKind kinds[] = {PlaceholderKind::Good, PlaceholderKind::WrongMagic,
                                                 PlaceholderKind::Misplaced};
-        PlaceholderSpec spec;
-        spec.kind = kinds[(number / 10) % 3];
-        makePlaceholder(wide(path), spec, placeholderFile(40960));
+        PlaceholderSpec record;
+        record.kind = kinds[(number / 10) % 3];
+        makePlaceholder(wide(path), record, placeholderFile(40960));
         return;
     }
-    FileSpec spec;
-    spec.size = 4096;  // a hole: no space taken
-    makeFile(wide(path), spec);
+    FileSpec ordinary;
+    ordinary.size = 4096;  // a hole: no space taken
+    makeFile(wide(path), ordinary);
 }
 
 // Folders of folders of files, an archive point on each top folder.

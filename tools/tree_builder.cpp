@@ -83,27 +83,27 @@ UniqueHandle createForWriting(const WString& path)
 }
 
 // Content, size, sparseness and creation time of a file open for writing.
-void shapeFile(HANDLE file, const WString& path, const FileSpec& spec)
+void shapeFile(HANDLE file, const WString& path, const FileSpec& wanted)
 {
     DWORD returned = 0;
-    if (spec.sparse && !DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr)) {
+    if (wanted.sparse && !DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr)) {
         failed("DeviceIoControl(FSCTL_SET_SPARSE)", path);
     }
-    if (!spec.content.empty()) {
+    if (!wanted.content.empty()) {
         DWORD written = 0;
-        if (!WriteFile(file, spec.content.data(), static_cast<DWORD>(spec.content.size()), &written, nullptr) ||
-            written != spec.content.size()) {
+        if (!WriteFile(file, wanted.content.data(), static_cast<DWORD>(wanted.content.size()), &written, nullptr) ||
+            written != wanted.content.size()) {
             failed("WriteFile", path);
         }
     }
-    if (spec.size > spec.content.size()) {
+    if (wanted.size > wanted.content.size()) {
         LARGE_INTEGER end{};
-        end.QuadPart = static_cast<LONGLONG>(spec.size);
+        end.QuadPart = static_cast<LONGLONG>(wanted.size);
         if (!SetFilePointerEx(file, end, nullptr, FILE_BEGIN) || !SetEndOfFile(file)) {
             failed("SetEndOfFile", path);
         }
     }
-    if (spec.created && !SetFileTime(file, &*spec.created, nullptr, nullptr)) {
+    if (wanted.created && !SetFileTime(file, &*wanted.created, nullptr, nullptr)) {
         failed("SetFileTime", path);
     }
 }
@@ -123,24 +123,24 @@ BuildError::BuildError(const std::string& call, const WString& path, DWORD error
 {
 }
 
-Bytes placeholderRecord(const PlaceholderSpec& spec)
+Bytes placeholderRecord(const PlaceholderSpec& wanted)
 {
     using namespace placeholder;
     Bytes record(kUrlOffset, 0);
     putUint32(record, kTagOffset, kTag);
     GUID guid = kGuid;
-    if (spec.kind == PlaceholderKind::WrongGuid) {
+    if (wanted.kind == PlaceholderKind::WrongGuid) {
         guid.Data1 ^= 0xFF;
     }
     std::memcpy(record.data() + kGuidOffset, &guid, sizeof guid);
-    putUint32(record, kMagicOffset, spec.kind == PlaceholderKind::WrongMagic ? kMagic + 1 : kMagic);
-    putText(record, kSignatureOffset, spec.kind == PlaceholderKind::WrongSignature ? WSTR("q-marlo012345678") : kSignature);
-    if (spec.kind == PlaceholderKind::UnendedSignature) {
+    putUint32(record, kMagicOffset, wanted.kind == PlaceholderKind::WrongMagic ? kMagic + 1 : kMagic);
+    putText(record, kSignatureOffset, wanted.kind == PlaceholderKind::WrongSignature ? WSTR("q-marlo012345678") : kSignature);
+    if (wanted.kind == PlaceholderKind::UnendedSignature) {
         putUint16(record, kSignatureEndOffset, 'X');
     }
 
     std::size_t end = kUrlOffset;
-    switch (spec.kind) {
+    switch (wanted.kind) {
     case PlaceholderKind::WrongUrl:
         end = putText(record, kUrlOffset, WSTR("ftp://archive.example/vault/0001"));
         break;
@@ -148,10 +148,10 @@ Bytes placeholderRecord(const PlaceholderSpec& spec)
         end = putText(record, kUrlOffset, WString());
         break;
     case PlaceholderKind::Misplaced:
-        end = putText(record, kMisplacedUrlOffset, spec.url);
+        end = putText(record, kMisplacedUrlOffset, wanted.url);
         break;
     case PlaceholderKind::MisplacedCapitalHttp: {
-        WString url = spec.url;
+        WString url = wanted.url;
         for (std::size_t i = 0; i < url.size() && i < 4; ++i) {
             if (url[i] >= WSTR('a') && url[i] <= WSTR('z')) {
                 url[i] = static_cast<WCHAR>(url[i] - 32);
@@ -162,10 +162,10 @@ Bytes placeholderRecord(const PlaceholderSpec& spec)
     }
     default:
         std::memcpy(record.data() + kFlagBytesOffset, kRepairedFlagBytes, sizeof kRepairedFlagBytes);
-        end = putText(record, kUrlOffset, spec.url);
+        end = putText(record, kUrlOffset, wanted.url);
         break;
     }
-    std::size_t dataLength = spec.dataLength ? *spec.dataLength : end - kHeaderSize;
+    std::size_t dataLength = wanted.dataLength ? *wanted.dataLength : end - kHeaderSize;
     record.resize(kHeaderSize + dataLength, 0);
     putUint16(record, kDataLengthOffset, static_cast<std::uint16_t>(dataLength));
     return record;
@@ -186,11 +186,11 @@ Bytes reparseRecord(DWORD tag, const Bytes& data, const GUID& guid)
 
 FileSpec placeholderFile(std::uint64_t size)
 {
-    FileSpec spec;
-    spec.size = size;
-    spec.attributes = FILE_ATTRIBUTE_OFFLINE;
-    spec.sparse = true;
-    return spec;
+    FileSpec wanted;
+    wanted.size = size;
+    wanted.attributes = FILE_ATTRIBUTE_OFFLINE;
+    wanted.sparse = true;
+    return wanted;
 }
 
 FILETIME fileTimeUtc(int year, int month, int day, int hour, int minute, int second)
@@ -214,32 +214,32 @@ void makeFolder(const WString& path)
     }
 }
 
-void makeFile(const WString& path, const FileSpec& spec)
+void makeFile(const WString& path, const FileSpec& wanted)
 {
     {
         UniqueHandle file = createForWriting(path);
-        shapeFile(file.get(), path, spec);
+        shapeFile(file.get(), path, wanted);
     }
-    applyAttributes(path, spec.attributes);
+    applyAttributes(path, wanted.attributes);
 }
 
-void makeReparsePoint(const WString& path, const FileSpec& spec, const Bytes& record)
+void makeReparsePoint(const WString& path, const FileSpec& wanted, const Bytes& record)
 {
     {
         UniqueHandle file = createForWriting(path);
-        shapeFile(file.get(), path, spec);
+        shapeFile(file.get(), path, wanted);
         DWORD returned = 0;
         if (!DeviceIoControl(file.get(), FSCTL_SET_REPARSE_POINT, const_cast<BYTE*>(record.data()),
                              static_cast<DWORD>(record.size()), nullptr, 0, &returned, nullptr)) {
             failed("DeviceIoControl(FSCTL_SET_REPARSE_POINT)", path);
         }
     }
-    applyAttributes(path, spec.attributes);
+    applyAttributes(path, wanted.attributes);
 }
 
-void makePlaceholder(const WString& path, const PlaceholderSpec& placeholder, FileSpec spec)
+void makePlaceholder(const WString& path, const PlaceholderSpec& placeholder, FileSpec wanted)
 {
-    makeReparsePoint(path, spec, placeholderRecord(placeholder));
+    makeReparsePoint(path, wanted, placeholderRecord(placeholder));
 }
 
 void makeSymbolicLink(const WString& link, const WString& target, bool toFolder)

@@ -49,7 +49,7 @@ struct PlaceholderSpec {
 };
 
 // The reparse data buffer of a placeholder, as FSCTL_SET_REPARSE_POINT takes it.
-Bytes placeholderRecord(const PlaceholderSpec& spec);
+Bytes placeholderRecord(const PlaceholderSpec& wanted);
 
 // A reparse data buffer with another tag: a GUID header (the given GUID, by
 // default all zeros) when the tag lacks the Microsoft bit, the short header
@@ -73,11 +73,11 @@ FileSpec placeholderFile(std::uint64_t size = 0);
 FILETIME fileTimeUtc(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);
 
 void makeFolder(const WString& path);
-void makeFile(const WString& path, const FileSpec& spec);
+void makeFile(const WString& path, const FileSpec& wanted);
 // A file whose reparse point is set to `record`.
-void makeReparsePoint(const WString& path, const FileSpec& spec, const Bytes& record);
+void makeReparsePoint(const WString& path, const FileSpec& wanted, const Bytes& record);
 // A placeholder: by default offline and sparse, as the archiving product leaves it.
-void makePlaceholder(const WString& path, const PlaceholderSpec& placeholder, FileSpec spec = placeholderFile());
+void makePlaceholder(const WString& path, const PlaceholderSpec& placeholder, FileSpec wanted = placeholderFile());
 void makeSymbolicLink(const WString& link, const WString& target, bool toFolder);
 // Writes the whole alternate data stream "path:name".
 void writeStream(const WString& path, const WString& streamName, const std::string& content);

@@ -331,28 +331,28 @@ PlaceholderKind parseKind(const std::string& text)
 constexpr std::size_t kLargestRecord = MAXIMUM_REPARSE_DATA_BUFFER_SIZE;
 
 // Size, content, attributes, sparseness and creation time of an entry.
-FileSpec fileSpec(const Options& options, FileSpec spec)
+FileSpec fileSpec(const Options& options, FileSpec wanted)
 {
     if (std::optional<std::string> attributes = options.get("attributes")) {
         Attributes parsed = parseAttributes(*attributes);
-        spec.attributes = parsed.settable;
-        spec.sparse = parsed.sparse;
+        wanted.attributes = parsed.settable;
+        wanted.sparse = parsed.sparse;
     }
-    spec.sparse = spec.sparse || options.flag("sparse");
+    wanted.sparse = wanted.sparse || options.flag("sparse");
     if (std::optional<std::string> content = options.get("content")) {
-        spec.content = *content;
+        wanted.content = *content;
     }
     if (std::optional<std::string> size = options.get("size")) {
-        spec.size = parseSize(*size);
-        if (spec.size < spec.content.size()) {
-            fault("size=" + *size + " is smaller than the content (" + std::to_string(spec.content.size()) +
+        wanted.size = parseSize(*size);
+        if (wanted.size < wanted.content.size()) {
+            fault("size=" + *size + " is smaller than the content (" + std::to_string(wanted.content.size()) +
                   " bytes)");
         }
     }
     if (std::optional<std::string> created = options.get("created")) {
-        spec.created = parseTime(*created);
+        wanted.created = parseTime(*created);
     }
-    return spec;
+    return wanted;
 }
 
 // A path below the root, '/' or '\' between names, as the platform's
@@ -454,10 +454,10 @@ Make fileEntry(const std::vector<Word>& words)
 {
     Options options("file", words, {"size", "content", "created", "attributes"}, {"sparse"});
     WString relative = relativePath(words[1].text, false);
-    FileSpec spec = fileSpec(options, FileSpec{});
-    return [relative, spec](const WString& root) {
+    FileSpec wanted = fileSpec(options, FileSpec{});
+    return [relative, wanted](const WString& root) {
         makeParents(root, relative, false);
-        makeFile(below(root, relative), spec);
+        makeFile(below(root, relative), wanted);
     };
 }
 
@@ -484,10 +484,10 @@ Make placeholderEntry(const std::vector<Word>& words)
         fault("the URL is too long: the record would exceed " + std::to_string(kLargestRecord) +
               " bytes; give a shorter url= or a length=");
     }
-    FileSpec spec = fileSpec(options, placeholderFile());
-    return [relative, spec, record](const WString& root) {
+    FileSpec wanted = fileSpec(options, placeholderFile());
+    return [relative, wanted, record](const WString& root) {
         makeParents(root, relative, false);
-        makeReparsePoint(below(root, relative), spec, record);
+        makeReparsePoint(below(root, relative), wanted, record);
     };
 }
 
@@ -511,10 +511,10 @@ Make reparseEntry(const std::vector<Word>& words)
               std::to_string(limit));
     }
     Bytes record = reparseRecord(tag, data, guid);
-    FileSpec spec = fileSpec(options, FileSpec{});
-    return [relative, spec, record](const WString& root) {
+    FileSpec wanted = fileSpec(options, FileSpec{});
+    return [relative, wanted, record](const WString& root) {
         makeParents(root, relative, false);
-        makeReparsePoint(below(root, relative), spec, record);
+        makeReparsePoint(below(root, relative), wanted, record);
     };
 }
 

@@ -451,17 +451,17 @@ BOOL SetFileTime(HANDLE handle, const FILETIME* creation, const FILETIME* lastAc
     }
     if (lastAccess != nullptr || lastWrite != nullptr) {
         auto toTimespec = [](const FILETIME* time) {
-            struct timespec spec {0, UTIME_OMIT};
+            struct timespec when {0, UTIME_OMIT};
             if (time != nullptr) {
                 auto ticks = static_cast<std::int64_t>(fromFileTime(*time) - kUnixEpochTicks);
-                spec.tv_sec = ticks / 10000000;
-                spec.tv_nsec = (ticks % 10000000) * 100;
-                if (spec.tv_nsec < 0) {
-                    spec.tv_sec -= 1;
-                    spec.tv_nsec += 1000000000;
+                when.tv_sec = ticks / 10000000;
+                when.tv_nsec = (ticks % 10000000) * 100;
+                if (when.tv_nsec < 0) {
+                    when.tv_sec -= 1;
+                    when.tv_nsec += 1000000000;
                 }
             }
-            return spec;
+            return when;
         };
         struct timespec times[2] = {toTimespec(lastAccess), toTimespec(lastWrite)};
         if (::futimens(file->fd, times) != 0) {

@@ -150,20 +150,20 @@ TEST(NormalModeFiles, AFileWhoseReparseDataCannotBeReadIsCountedAndNamed)
 TEST(NormalModeFiles, TheDescriptionListsTheAttributeWordsInTheirFixedOrder)
 {
     TempDir share;
-    auto spec = [](DWORD attributes, bool sparse) {
+    auto fileWith = [](DWORD attributes, bool sparse) {
         FileSpec file = plainFile(2048);
         file.attributes = attributes;
         file.sparse = sparse;
         return file;
     };
-    treebuilder::makeFile(wideUncPath(share / "sparse"), spec(0, true));
-    treebuilder::makeFile(wideUncPath(share / "offline"), spec(FILE_ATTRIBUTE_OFFLINE, false));
-    treebuilder::makeFile(wideUncPath(share / "sparse-offline"), spec(FILE_ATTRIBUTE_OFFLINE, true));
+    treebuilder::makeFile(wideUncPath(share / "sparse"), fileWith(0, true));
+    treebuilder::makeFile(wideUncPath(share / "offline"), fileWith(FILE_ATTRIBUTE_OFFLINE, false));
+    treebuilder::makeFile(wideUncPath(share / "sparse-offline"), fileWith(FILE_ATTRIBUTE_OFFLINE, true));
     treebuilder::makeFile(wideUncPath(share / "hidden-system-readonly"),
-                          spec(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY, false));
-    treebuilder::makeReparsePoint(wideUncPath(share / "reparse-offline"), spec(FILE_ATTRIBUTE_OFFLINE, false),
+                          fileWith(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY, false));
+    treebuilder::makeReparsePoint(wideUncPath(share / "reparse-offline"), fileWith(FILE_ATTRIBUTE_OFFLINE, false),
                                   treebuilder::reparseRecord(kDedupTag, {}));
-    treebuilder::makeReparsePoint(wideUncPath(share / "reparse-sparse"), spec(0, true),
+    treebuilder::makeReparsePoint(wideUncPath(share / "reparse-sparse"), fileWith(0, true),
                                   treebuilder::reparseRecord(kDedupTag, {}));
     treebuilder::makeFile(wideUncPath(share / "huge"), plainFile(5000000000ULL));
 

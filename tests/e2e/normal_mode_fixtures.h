@@ -62,17 +62,17 @@ inline const std::string kCreatedText = "15/01/23 10:20:30 GMT";
 // creation time.
 inline treebuilder::FileSpec archivedFile(std::uint64_t size = 1024)
 {
-    treebuilder::FileSpec spec = treebuilder::placeholderFile(size);
-    spec.created = created();
-    return spec;
+    treebuilder::FileSpec wanted = treebuilder::placeholderFile(size);
+    wanted.created = created();
+    return wanted;
 }
 
 inline treebuilder::FileSpec plainFile(std::uint64_t size = 0)
 {
-    treebuilder::FileSpec spec;
-    spec.size = size;
-    spec.created = created();
-    return spec;
+    treebuilder::FileSpec wanted;
+    wanted.size = size;
+    wanted.created = created();
+    return wanted;
 }
 
 inline void placeholder(const std::string& linuxPath, treebuilder::PlaceholderKind kind, std::uint64_t size = 1024)

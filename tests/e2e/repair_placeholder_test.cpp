@@ -79,9 +79,9 @@ void expectUnchanged(const FileState& before, const FileState& after, const std:
 
 treebuilder::FileSpec archivedWithData()
 {
-    treebuilder::FileSpec spec = archivedFile(1 << 20);
-    spec.content = "the first bytes of the file";
-    return spec;
+    treebuilder::FileSpec wanted = archivedFile(1 << 20);
+    wanted.content = "the first bytes of the file";
+    return wanted;
 }
 
 const std::string kArchivedDescription =

@@ -235,10 +235,10 @@ TEST(WindowsBuild, VerboseDescriptionsShowTheModificationTime)
     for (const auto& c : cases) {
         const std::string path = share / ("file" + std::to_string(index++));
         // A creation time of its own in user.DOSATTRIB, which Wine does not read.
-        treebuilder::FileSpec spec;
-        spec.size = 10;
-        spec.created = treebuilder::fileTimeUtc(2005, 5, 5, 5, 5, 5);
-        treebuilder::makeFile(wideUncPath(path), spec);
+        treebuilder::FileSpec wanted;
+        wanted.size = 10;
+        wanted.created = treebuilder::fileTimeUtc(2005, 5, 5, 5, 5, 5);
+        treebuilder::makeFile(wideUncPath(path), wanted);
         UniqueHandle handle(CreateFileW(wideUncPath(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                                         nullptr));
         ASSERT_TRUE(handle && SetFileTime(handle.get(), nullptr, nullptr, &c.modified));
