@@ -22,23 +22,6 @@ using treebuilder::PlaceholderKind;
 
 namespace {
 
-std::string folder(const std::string& linuxPath, mode_t mode = 0755)
-{
-    treebuilder::makeFolder(wideUncPath(linuxPath));
-    ::chmod(linuxPath.c_str(), mode);
-    return linuxPath;
-}
-
-void archivePoint(const std::string& linuxFolder, const std::string& identifier, const std::string& name)
-{
-    treebuilder::makeArchivePoint(wideUncPath(linuxFolder), treebuilder::archivePointXml(identifier, name));
-}
-
-void plain(const std::string& linuxPath, std::uint64_t size)
-{
-    treebuilder::makeFile(wideUncPath(linuxPath), plainFile(size));
-}
-
 struct UsageRun {
     int exitCode = -1;
     std::string dots;    // standard output
@@ -76,9 +59,9 @@ std::vector<std::string> listingOrder(const std::string& linuxFolder)
 TEST(ArchiveUsage, FilesOutsideEveryArchivePointAddToNoTotal)
 {
     TempDir share;
-    const std::string root = folder(share / "root");
-    plain(root + "/a", 10);
-    folder(root + "/sub");
+    const std::string root = makeFolder(share / "root");
+    makePlainFile(root + "/a", 10);
+    makeFolder(root + "/sub");
     placeholder(root + "/sub/b", PlaceholderKind::Good);
 
     UsageRun quiet = usageRun({"-archiveusage", uncPath(root)});
@@ -99,8 +82,8 @@ TEST(ArchiveUsage, FilesOutsideEveryArchivePointAddToNoTotal)
 TEST(ArchiveUsage, EachKindOfFileInOneArchivePoint)
 {
     TempDir share;
-    const std::string root = folder(share / "root");
-    const std::string ap = folder(root + "/ap");
+    const std::string root = makeFolder(share / "root");
+    const std::string ap = makeFolder(root + "/ap");
     archivePoint(ap, "AP-1", "Projects");
     placeholder(ap + "/archived", PlaceholderKind::Good, 2048);
     treebuilder::FileSpec notOffline = archivedFile(3072);
@@ -112,7 +95,7 @@ TEST(ArchiveUsage, EachKindOfFileInOneArchivePoint)
     treebuilder::makeReparsePoint(wideUncPath(ap + "/other-tag"), archivedFile(500),
                                   treebuilder::reparseRecord(0x11, treebuilder::Bytes(8, 0)));
     placeholder(ap + "/invalid-url", PlaceholderKind::WrongUrl, 552);
-    plain(ap + "/plain", 100);
+    makePlainFile(ap + "/plain", 100);
     // 3072 + 4096 + 500 + 552 + 100 = 8320 bytes, 8.125 KB: halves go up.
     const std::string summary = kUsageHeading + usageRow("Projects", reportPath(ap), "2.00", "8.13");
     const std::string at = reportPath(ap);
@@ -144,14 +127,14 @@ TEST(ArchiveUsage, EachKindOfFileInOneArchivePoint)
 TEST(ArchiveUsage, AFileThatCannotBeReadIsNonArchivedWithItsLine)
 {
     TempDir share;
-    const std::string held = folder(share / "held");
+    const std::string held = makeFolder(share / "held");
     archivePoint(held, "H", "Held");
     placeholder(held + "/file", PlaceholderKind::Good, 1024);
     int holder = ::open((held + "/file").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(::flock(holder, LOCK_EX), 0);
 
-    const std::string lost = folder(share / "lost");
+    const std::string lost = makeFolder(share / "lost");
     archivePoint(lost, "L", "Lost");
     placeholder(lost + "/file", PlaceholderKind::Good, 2048);
     // The attributes still say placeholder; the reparse data is gone.
@@ -211,22 +194,22 @@ std::string listedBeforeAFile(const std::string& linuxFolder)
 TEST(ArchiveUsage, NestedArchivePoints)
 {
     TempDir share;
-    const std::string outer = folder(share / "outer");
+    const std::string outer = makeFolder(share / "outer");
     archivePoint(outer, "O", "Outer");
-    plain(outer + "/o1", 1024);
-    plain(outer + "/o2", 1024);
+    makePlainFile(outer + "/o1", 1024);
+    makePlainFile(outer + "/o2", 1024);
     placeholder(outer + "/o3", PlaceholderKind::Good, 1024);
-    std::string inner = folder(outer + "/inner");
+    std::string inner = makeFolder(outer + "/inner");
     archivePoint(inner, "I", "Inner");
-    plain(inner + "/i1", 2048);
-    folder(inner + "/deeper");
+    makePlainFile(inner + "/i1", 2048);
+    makeFolder(inner + "/deeper");
     placeholder(inner + "/deeper/i2", PlaceholderKind::Good, 4096);
     inner = listedBeforeAFile(inner);
-    const std::string blank = folder(outer + "/blank");
+    const std::string blank = makeFolder(outer + "/blank");
     archivePoint(blank, "", "Blank");
-    plain(blank + "/b1", 8192);
-    const std::string after = folder(outer + "/after");
-    plain(after + "/a1", 512);
+    makePlainFile(blank + "/b1", 8192);
+    const std::string after = makeFolder(outer + "/after");
+    makePlainFile(after + "/a1", 512);
 
     const std::string summary = kUsageHeading + usageRow("Blank", reportPath(blank), "0.00", "0.00") +
                                 usageRow("Inner", reportPath(inner), "4.00", "2.00") +
@@ -249,11 +232,11 @@ TEST(ArchiveUsage, NestedArchivePoints)
 TEST(ArchiveUsage, TwoArchivePointsWithTheSameIdentifierShareOneRow)
 {
     TempDir share;
-    const std::string root = folder(share / "root");
-    archivePoint(folder(root + "/ap1"), "SAME", "First");
+    const std::string root = makeFolder(share / "root");
+    archivePoint(makeFolder(root + "/ap1"), "SAME", "First");
     placeholder(root + "/ap1/file", PlaceholderKind::Good, 1024);
-    archivePoint(folder(root + "/ap2"), "SAME", "Second");
-    plain(root + "/ap2/file", 2048);
+    archivePoint(makeFolder(root + "/ap2"), "SAME", "Second");
+    makePlainFile(root + "/ap2/file", 2048);
 
     std::string firstMet = listingOrder(root).front();
     UsageRun run = usageRun({"-archiveusage", uncPath(root)});
@@ -267,7 +250,7 @@ TEST(ArchiveUsage, TwoArchivePointsWithTheSameIdentifierShareOneRow)
 TEST(ArchiveUsage, RowsComeInIdentifierOrder)
 {
     TempDir share;
-    const std::string root = folder(share / "root");
+    const std::string root = makeFolder(share / "root");
     const struct {
         const char* folderName;
         const char* identifier;
@@ -275,7 +258,7 @@ TEST(ArchiveUsage, RowsComeInIdentifierOrder)
         {"f1", "beta"}, {"f2", "Alpha"}, {"f3", "al"}, {"f4", "alpha"}, {"f5", "\xEF\xBC\xA1"}, {"f6", "\xF0\x9F\x98\x80"},
     };
     for (const auto& point : points) {
-        archivePoint(folder(root + "/" + point.folderName), point.identifier, std::string("n-") + point.folderName);
+        archivePoint(makeFolder(root + "/" + point.folderName), point.identifier, std::string("n-") + point.folderName);
     }
     const std::string at = reportPath(root);
     UsageRun run = usageRun({"-archiveusage", uncPath(root)});
@@ -291,12 +274,12 @@ TEST(ArchiveUsage, RowsComeInIdentifierOrder)
 TEST(ArchiveUsage, MissingIdentifierAndNameFallBackToThePath)
 {
     TempDir share;
-    const std::string root = folder(share / "root");
+    const std::string root = makeFolder(share / "root");
     treebuilder::makeArchivePoint(wideUncPath(root), "<?xml version=\"1.0\"?><other><name>ignored</name></other>");
-    plain(root + "/r", 1024);
-    const std::string dept = folder(root + "/Dept");
+    makePlainFile(root + "/r", 1024);
+    const std::string dept = makeFolder(root + "/Dept");
     treebuilder::makeArchivePoint(wideUncPath(dept), "<archivePoint><name>Department</name></archivePoint>");
-    const std::string named = folder(root + "/Named");
+    const std::string named = makeFolder(root + "/Named");
     treebuilder::makeArchivePoint(wideUncPath(named), "<archivePoint><archiveQEID>ID-N</archiveQEID></archivePoint>");
 
     const std::string at = reportPath(root) + "\\";
@@ -312,7 +295,7 @@ TEST(ArchiveUsage, AFolderWhoseMarkerDoesNotLoadIsSkipped)
 {
     TempDir share;
     const std::string secret = share / "secret.txt";
-    plain(secret, 0);
+    makePlainFile(secret, 0);
     const std::string bomb =
         "<?xml version=\"1.0\"?><!DOCTYPE archivePoint [<!ENTITY a \"aaaaaaaaaa\">"
         "<!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\"><!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\">"
@@ -328,11 +311,11 @@ TEST(ArchiveUsage, AFolderWhoseMarkerDoesNotLoadIsSkipped)
     };
     int index = 0;
     for (const std::string& marker : markers) {
-        const std::string target = folder(share / ("t" + std::to_string(index++)));
+        const std::string target = makeFolder(share / ("t" + std::to_string(index++)));
         treebuilder::makeArchivePoint(wideUncPath(target), marker);
-        plain(target + "/file", 1024);
-        archivePoint(folder(target + "/below"), "BELOW", "Below");
-        plain(target + "/below/file", 1024);
+        makePlainFile(target + "/file", 1024);
+        archivePoint(makeFolder(target + "/below"), "BELOW", "Below");
+        makePlainFile(target + "/below/file", 1024);
         UsageRun run = usageRun({"-v", "-archiveusage", uncPath(target)});
         EXPECT_EQ(run.exitCode, 0);
         EXPECT_EQ(run.dots, "");
@@ -344,12 +327,12 @@ TEST(ArchiveUsage, AFolderWhoseMarkerDoesNotLoadIsSkipped)
     }
 
     // Below an archive point: the walk goes on beside the skipped folder.
-    const std::string root = folder(share / "root");
+    const std::string root = makeFolder(share / "root");
     archivePoint(root, "R", "Root");
-    plain(root + "/r", 1024);
-    const std::string broken = folder(root + "/broken");
+    makePlainFile(root + "/r", 1024);
+    const std::string broken = makeFolder(root + "/broken");
     treebuilder::makeArchivePoint(wideUncPath(broken), bomb);
-    plain(broken + "/file", 4096);
+    makePlainFile(broken + "/file", 4096);
     UsageRun run = usageRun({"-archiveusage", uncPath(root)});
     SplitReport split = splitReport(fromUtf16le(run.report));
     EXPECT_EQ(split.sortedLines,
@@ -364,10 +347,10 @@ TEST(ArchiveUsage, AFolderWhoseMarkerDoesNotLoadIsSkipped)
 TEST(ArchiveUsage, AMarkerThatCannotBeOpenedGivesTheHresult)
 {
     TempDir share;
-    const std::string root = folder(share / "root");
-    const std::string closed = folder(root + "/closed");
+    const std::string root = makeFolder(share / "root");
+    const std::string closed = makeFolder(root + "/closed");
     archivePoint(closed, "C", "Closed");
-    plain(closed + "/file", 1024);
+    makePlainFile(closed + "/file", 1024);
     ::chmod(closed.c_str(), 0);
 
     UsageRun unprivileged = usageRun({"-archiveusage", uncPath(root)}, kUnprivileged);
@@ -388,10 +371,10 @@ TEST(ArchiveUsage, AMarkerThatCannotBeOpenedGivesTheHresult)
 TEST(ArchiveUsage, AnArchivePointThatCannotBeListedKeepsItsRow)
 {
     TempDir share;
-    const std::string root = folder(share / "root");
-    const std::string unlisted = folder(root + "/unlisted");
+    const std::string root = makeFolder(share / "root");
+    const std::string unlisted = makeFolder(root + "/unlisted");
     archivePoint(unlisted, "U", "Unlisted");
-    plain(unlisted + "/file", 1024);
+    makePlainFile(unlisted + "/file", 1024);
     ::chmod(unlisted.c_str(), 0444);
 
     UsageRun run = usageRun({"-archiveusage", uncPath(root)}, kUnprivileged);
@@ -404,7 +387,7 @@ TEST(ArchiveUsage, AnArchivePointThatCannotBeListedKeepsItsRow)
 TEST(ArchiveUsage, FilesAbove4GiBAddTheirWholeSize)
 {
     TempDir share;
-    const std::string ap = folder(share / "ap");
+    const std::string ap = makeFolder(share / "ap");
     archivePoint(ap, "BIG", "Big");
     placeholder(ap + "/archived", PlaceholderKind::Good, (5ULL << 30) + 512);
     treebuilder::FileSpec sparse = plainFile(4ULL << 30);
@@ -419,16 +402,16 @@ TEST(ArchiveUsage, FilesAbove4GiBAddTheirWholeSize)
 TEST(ArchiveUsage, ProgressDotsComeEveryThousandFiles)
 {
     TempDir share;
-    const std::string root = folder(share / "root");
+    const std::string root = makeFolder(share / "root");
     EXPECT_EQ(usageRun({"-archiveusage", uncPath(root)}).dots, "");
-    folder(root + "/a");
-    plain(root + "/a/0", 0);
+    makeFolder(root + "/a");
+    makePlainFile(root + "/a/0", 0);
     EXPECT_EQ(usageRun({"-archiveusage", uncPath(root)}).dots, ".");
     for (int i = 1; i < 1000; ++i) {
-        plain(root + (i % 2 == 0 ? "/a/" : "/") + std::to_string(i), 0);
+        makePlainFile(root + (i % 2 == 0 ? "/a/" : "/") + std::to_string(i), 0);
     }
     EXPECT_EQ(usageRun({"-archiveusage", uncPath(root)}).dots, ".");
-    plain(root + "/a/1000", 0);
+    makePlainFile(root + "/a/1000", 0);
     UsageRun run = usageRun({"-archiveusage", uncPath(root)});
     EXPECT_EQ(run.dots, "..");
     EXPECT_EQ(run.report, utf16le(kUsageHeading));

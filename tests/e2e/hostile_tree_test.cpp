@@ -27,12 +27,6 @@ using treebuilder::PlaceholderKind;
 
 namespace {
 
-std::string makeFolder(const std::string& path, mode_t mode = 0755)
-{
-    EXPECT_EQ(::mkdir(path.c_str(), mode), 0) << path;
-    return path;
-}
-
 // Report text as sorted records (split after each LF, as the report is
 // read), the lines given in the same form.
 std::vector<std::string> records(const std::vector<std::string>& lines)

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include "tests/support/test_support.h"
@@ -73,6 +74,25 @@ inline treebuilder::FileSpec plainFile(std::uint64_t size = 0)
     wanted.size = size;
     wanted.created = created();
     return wanted;
+}
+
+// A folder below an existing one; returns its path.
+inline std::string makeFolder(const std::string& linuxPath, mode_t mode = 0755)
+{
+    EXPECT_EQ(::mkdir(linuxPath.c_str(), mode), 0) << linuxPath;
+    return linuxPath;
+}
+
+// An ordinary file of `size` bytes (a hole) with the fixed creation time.
+inline void makePlainFile(const std::string& linuxPath, std::uint64_t size)
+{
+    treebuilder::makeFile(wideUncPath(linuxPath), plainFile(size));
+}
+
+// The folder's archive point marker with this identifier and name.
+inline void archivePoint(const std::string& linuxFolder, const std::string& identifier, const std::string& name)
+{
+    treebuilder::makeArchivePoint(wideUncPath(linuxFolder), treebuilder::archivePointXml(identifier, name));
 }
 
 inline void placeholder(const std::string& linuxPath, treebuilder::PlaceholderKind kind, std::uint64_t size = 1024)

@@ -15,22 +15,6 @@ using namespace normalmode;
 
 namespace {
 
-std::string makeFolder(const std::string& linuxPath)
-{
-    EXPECT_EQ(::mkdir(linuxPath.c_str(), 0755), 0) << linuxPath;
-    return linuxPath;
-}
-
-void archivePoint(const std::string& folder, const std::string& identifier, const std::string& name)
-{
-    treebuilder::makeArchivePoint(wideUncPath(folder), treebuilder::archivePointXml(identifier, name));
-}
-
-void file(const std::string& linuxPath, std::uint64_t size)
-{
-    treebuilder::makeFile(wideUncPath(linuxPath), plainFile(size));
-}
-
 RunResult usageRun(const std::vector<std::string>& arguments, std::string& report)
 {
     TempDir work;
@@ -48,7 +32,7 @@ TEST(WalkArchivePoints, AFolderWhoseMarkerCannotBeReadIsSkippedWithItsLine)
     const std::string root = makeFolder(share / "root");
     const std::string broken = makeFolder(root + "/broken");
     treebuilder::makeArchivePoint(wideUncPath(broken), "this is no xml");
-    file(broken + "/inside", 100);
+    makePlainFile(broken + "/inside", 100);
     const std::string line = reportPath(broken) +
                              ": skipped, Reason: CheckIsFolderAnArchivePoint failed, error(Failed to load archive "
                              "point xml)\r\n";
@@ -68,7 +52,7 @@ TEST(WalkArchivePoints, AMarkerThatCannotBeOpenedSkipsTheFolder)
     const std::string root = makeFolder(share / "root");
     const std::string held = makeFolder(root + "/held");
     archivePoint(held, "{1}", "Held");
-    file(held + "/inside", 100);
+    makePlainFile(held + "/inside", 100);
     int holder = ::open(held.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(::flock(holder, LOCK_EX), 0);
@@ -94,16 +78,16 @@ TEST(WalkArchivePoints, NestedArchivePointsEachTakeTheirOwnFiles)
     archivePoint(outer, "{B}", "Alpha");
     const std::string inner = makeFolder(outer + "/inner");
     archivePoint(inner, "{A}", "Zeta");
-    file(inner + "/one", 2048);
+    makePlainFile(inner + "/one", 2048);
     for (const char* name : {"a", "b", "c", "d", "e", "f", "g", "h"}) {
-        file(outer + "/" + name, 128);
+        makePlainFile(outer + "/" + name, 128);
     }
     const std::string empty = makeFolder(root + "/empty");
     archivePoint(empty, "{C}", "Empty");
     const std::string small = makeFolder(root + "/small");
     archivePoint(small, "{D}", "Small");
-    file(small + "/tiny", 128);
-    file(root + "/outside", 1 << 20);
+    makePlainFile(small + "/tiny", 128);
+    makePlainFile(root + "/outside", 1 << 20);
     std::string report;
     EXPECT_EQ(usageRun({"-archiveusage", uncPath(root)}, report).exitCode, 0);
     EXPECT_EQ(report, utf16le(kUsageHeading +                                          //
@@ -122,7 +106,7 @@ TEST(WalkArchivePoints, AnIdentifierMetAgainKeepsTheFirstRow)
     archivePoint(first, "{same}", "First");
     const std::string second = makeFolder(first + "/second");
     archivePoint(second, "{same}", "Second");
-    file(second + "/data", 1536);
+    makePlainFile(second + "/data", 1536);
     std::string report;
     EXPECT_EQ(usageRun({"-archiveusage", uncPath(first)}, report).exitCode, 0);
     EXPECT_EQ(report, utf16le(kUsageHeading + "First\t" + reportPath(first) + "\t0.00\t1.50\r\n"));

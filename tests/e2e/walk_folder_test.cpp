@@ -25,12 +25,6 @@ namespace {
 
 const std::string kEmptySummary = summary(0, 0, 0, 0, 0, 0, 0, 0);
 
-std::string makeFolder(const std::string& linuxPath, mode_t mode = 0755)
-{
-    EXPECT_EQ(::mkdir(linuxPath.c_str(), mode), 0) << linuxPath;
-    return linuxPath;
-}
-
 std::string auditReport(const std::vector<std::string>& arguments, int expectedExit, bool asNobody = false)
 {
     TempDir work;
