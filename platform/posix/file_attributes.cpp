@@ -85,7 +85,7 @@ bool readEntryInfo(int dirFd, const char* name, const std::string& xattrPath, En
     // Read into the stack: this runs for every entry listed. A value too
     // large for the buffer is no user.DOSATTRIB Samba writes: ignored.
     std::optional<DosAttrib> stored;
-    char value[4096];
+    char value[kDosAttribReadLimit];
     ssize_t length = *name != '\0' ? ::lgetxattr(xattrPath.c_str(), kDosAttribXattr, value, sizeof value)
                                     : readXattrInto(dirFd, kDosAttribXattr, value, sizeof value);
     if (length >= 0) {

@@ -55,6 +55,16 @@ bool isConsistentRecord(std::string_view record)
     return record.size() >= header && record.size() == header + dataLength;
 }
 
+// True for a stored record a reader may be given: consistent, and of a tag
+// that is not reserved.
+bool isReadableRecord(std::string_view record)
+{
+    return isConsistentRecord(record) && readLittleEndian32(record, 0) > kLastReservedTag;
+}
+
+// The error for a record that could not be read (errno set by the read).
+DWORD recordReadError() { return errno == ENODATA ? ERROR_NOT_A_REPARSE_POINT : win32ErrorFromErrno(errno); }
+
 // The buffer a Windows client gets for a symbolic link: substitute and
 // print name both the target, with '\' for '/'.
 std::string symbolicLinkRecord(const FileObject& link)
@@ -101,7 +111,7 @@ BOOL getReparsePoint(FileObject& file, LPVOID out, DWORD outSize, LPDWORD bytesR
         // Only the attribute is needed here: read into the stack, decoded,
         // nothing written. As large as the listing's buffer, so that both
         // take or ignore the same values.
-        char attributes[4096];
+        char attributes[kDosAttribReadLimit];
         ssize_t length = readXattrInto(file.fd, kDosAttribXattr, attributes, sizeof attributes);
         std::optional<DosAttrib> stored =
             length >= 0 ? decodeDosAttrib(std::string_view(attributes, static_cast<std::size_t>(length)))
@@ -114,7 +124,7 @@ BOOL getReparsePoint(FileObject& file, LPVOID out, DWORD outSize, LPDWORD bytesR
             length = readXattrInto(file.fd, kReparseXattr, static_cast<char*>(out), MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
             if (length >= 0) {
                 std::string_view direct(static_cast<const char*>(out), static_cast<std::size_t>(length));
-                if (!isConsistentRecord(direct) || readLittleEndian32(direct, 0) <= kLastReservedTag) {
+                if (!isReadableRecord(direct)) {
                     std::memset(out, 0, direct.size());
                     return fail(ERROR_INVALID_REPARSE_DATA, FALSE);
                 }
@@ -122,14 +132,14 @@ BOOL getReparsePoint(FileObject& file, LPVOID out, DWORD outSize, LPDWORD bytesR
                 return TRUE;
             }
             if (errno != ERANGE) {
-                return fail(errno == ENODATA ? ERROR_NOT_A_REPARSE_POINT : win32ErrorFromErrno(errno), FALSE);
+                return fail(recordReadError(), FALSE);
             }
         }
         std::optional<std::string> value = readXattr(file.fd, kReparseXattr);
         if (!value) {
-            return fail(errno == ENODATA ? ERROR_NOT_A_REPARSE_POINT : win32ErrorFromErrno(errno), FALSE);
+            return fail(recordReadError(), FALSE);
         }
-        if (!isConsistentRecord(*value) || readLittleEndian32(*value, 0) <= kLastReservedTag) {
+        if (!isReadableRecord(*value)) {
             return fail(ERROR_INVALID_REPARSE_DATA, FALSE);
         }
         record = std::move(*value);

@@ -34,6 +34,10 @@
 namespace posix {
 
 inline constexpr const char* kDosAttribXattr = "user.DOSATTRIB";
+// The most of a user.DOSATTRIB value that is read where only the attributes
+// matter (listing, reparse point checks): Samba's values are far smaller, and
+// a larger one is ignored alike everywhere.
+inline constexpr std::size_t kDosAttribReadLimit = 4096;
 inline constexpr const char* kReparseXattr = "user.SmbReparse";
 inline constexpr std::string_view kStreamXattrPrefix = "user.DosStream.";
 inline constexpr std::string_view kStreamXattrSuffix = ":$DATA";
