@@ -17,6 +17,9 @@ namespace {
 constexpr WStringView kMarkerStream = WSTR(":QMArchivePoint.xml");
 constexpr const WCHAR* kIdentifierQuery = WSTR("/archivePoint/archiveQEID");
 constexpr const WCHAR* kNameQuery = WSTR("/archivePoint/name");
+// Markers are a few hundred bytes. Whoever may write a folder's stream must
+// not make a privileged run allocate gigabytes, so a larger one is not read.
+constexpr ULONGLONG kLargestMarker = 1024 * 1024;
 
 // The open errors that mean "no marker here".
 bool meansNoMarker(DWORD error)
@@ -63,7 +66,11 @@ bool ScanSession::CheckIsFolderAnArchivePoint(const WString& folderPath, WString
     if (!GetFileSizeEx(stream.get(), &size)) {
         throwWin32Failure("GetFileSizeEx Failed", GetLastError());
     }
-    auto count = static_cast<DWORD>(static_cast<ULONGLONG>(size.QuadPart) & 0xFFFFFFFF);
+    if (static_cast<ULONGLONG>(size.QuadPart) > kLargestMarker) {
+        throw std::runtime_error("Archive point stream too large, " + std::to_string(size.QuadPart) +
+                                 " bytes (at most " + std::to_string(kLargestMarker) + " are read)");
+    }
+    auto count = static_cast<DWORD>(size.QuadPart);
 
     // The bytes are declared before the document, so the document goes first.
     xml::DocumentBytes bytes;

@@ -38,7 +38,7 @@ UsageRun usageRun(const std::vector<std::string>& arguments, RunOptions options 
     return {result.exitCode, result.standardOutput, onlyReportBytes(work.path())};
 }
 
-const RunOptions kUnprivileged = {.user = 65534, .group = 65534};
+const RunOptions kUnprivileged = {.user = kNobody, .group = kNobody};
 
 // The names of a folder's entries in the order the walk meets them.
 std::vector<std::string> listingOrder(const std::string& linuxFolder)

@@ -131,4 +131,30 @@ TEST_F(HostileMarkers, MarkersThatDoNotLoadSkipTheirFolderAndTheWalkGoesOn)
     EXPECT_EQ(split.summary, kUsageHeading + "Root\t" + reportPath(root) + "\t0.00\t2.00\r\n");
 }
 
+// A marker of more than 1 MiB is not read: its folder is skipped. Linux
+// keeps no xattr value of more than 64 KiB, so these markers are the files
+// beside their folders that the layer opens for "folder:QMArchivePoint.xml".
+TEST(HostileMarkerSize, AMarkerOfMoreThanOneMebibyteIsNotRead)
+{
+    TempDir share;
+    const std::string document = utf16le("\xEF\xBB\xBF<archivePoint><archiveQEID>ID-1</archiveQEID><name>Dept</name></archivePoint>");
+    for (const LargeMarker& c : kLargeMarkers) {
+        SCOPED_TRACE(c.folder);
+        const std::string point = makeFolder(share / c.folder);
+        makePlainFile(point + "/f", 1536);
+        writeLargeMarker(point + ":QMArchivePoint.xml", document, c.size);
+        TempDir work;
+        RunResult run = runStubwarden({"-archiveusage", uncPath(point)}, {.workingDirectory = work.path()});
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_EQ(run.standardError, "");
+        const std::string at = reportPath(point);
+        if (c.skip.empty()) {
+            EXPECT_EQ(onlyReportBytes(work.path()), utf16le(kUsageHeading + usageRow("Dept", at, "0.00", "1.50")));
+        } else {
+            EXPECT_EQ(run.standardOutput, "");
+            EXPECT_EQ(onlyReportBytes(work.path()), utf16le(at + ": skipped, Reason: " + c.skip + "\r\n" + kUsageHeading));
+        }
+    }
+}
+
 }  // namespace

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <ctime>
-#include <filesystem>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "tests/support/test_support.h"
@@ -21,27 +23,13 @@ using testsupport::wideUncPath;
 // The unprivileged account the tests run the program as.
 inline constexpr uid_t kNobody = 65534;
 
-// The program copied where every account may run it (the build folder may
-// lie below a folder closed to others), once per test process.
-inline const std::string& programForEveryone()
-{
-    static testsupport::TempDir folder;
-    static const std::string copy = [] {
-        std::string path = folder / "stubwarden";
-        std::filesystem::copy_file(STUBWARDEN_BINARY, path);
-        std::filesystem::permissions(path, std::filesystem::perms(0755));
-        return path;
-    }();
-    return copy;
-}
-
 // The program run as the unprivileged account, without any capability.
 inline testsupport::RunResult runAsNobody(const std::vector<std::string>& arguments,
                                           testsupport::RunOptions options)
 {
     options.user = kNobody;
     options.group = kNobody;
-    return testsupport::runProgram(programForEveryone(), arguments, options);
+    return testsupport::runStubwarden(arguments, options);
 }
 
 // The creation time given to every fixture file, and how a run in UTC shows it.
@@ -174,6 +162,41 @@ inline SplitReport splitReport(const std::string& utf8Report)
     std::sort(split.sortedLines.begin(), split.sortedLines.end());
     split.summary = utf8Report.substr(at);
     return split;
+}
+
+// Markers of and above the 1 MiB a run reads. The one of 4 GiB and 1,000
+// bytes holds a valid document in its first 1,000 bytes, so reading the
+// size's low 32 bits would make its folder an archive point.
+struct LargeMarker {
+    std::string folder;
+    std::uint64_t size;
+    std::string skip;  // the skip line's reason; empty: the folder is an archive point
+};
+inline const std::vector<LargeMarker> kLargeMarkers = {
+    {"one-mebibyte", 1048576, ""},
+    {"one-byte-more", 1048577,
+     "CheckIsFolderAnArchivePoint failed, error(Archive point stream too large, 1048577 bytes (at most 1048576 are "
+     "read))"},
+    {"four-gibibytes-more", 4294968296,
+     "CheckIsFolderAnArchivePoint failed, error(Archive point stream too large, 4294968296 bytes (at most 1048576 "
+     "are read))"},
+};
+
+// The Linux file `path` of `size` bytes: `document` (UTF-16LE), then UTF-16
+// blanks (white space after the root element) up to the size's low 32 bits,
+// then a hole.
+inline void writeLargeMarker(const std::string& path, const std::string& document, std::uint64_t size)
+{
+    std::string bytes = document;
+    bytes.resize((size & 0xFFFFFFFF) & ~std::uint64_t{1}, '\0');
+    for (std::size_t i = document.size(); i + 1 < bytes.size(); i += 2) {
+        bytes[i] = ' ';
+    }
+    FILE* out = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(out, nullptr) << path;
+    EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), out), bytes.size());
+    EXPECT_EQ(::ftruncate(::fileno(out), static_cast<off_t>(size)), 0);
+    std::fclose(out);
 }
 
 inline std::vector<std::string> sorted(std::vector<std::string> lines)

@@ -24,7 +24,6 @@ using treebuilder::PlaceholderKind;
 
 namespace {
 
-constexpr uid_t kNobody = 65534;
 const std::string kUrl = "http://archive.example/vault/0042";
 
 // A misplaced record of 2,900 data bytes: the URL at 604, and from 2134 to
@@ -164,8 +163,7 @@ TEST(RepairPlaceholder, AFileThatCannotBeOpenedForWritingIsLeftAsItWas)
     ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
     const FileState before = stateOf(file);
 
-    RunResult run = runStubwarden({"-fixphs", uncPath(file)},
-                                  {.workingDirectory = work.path(), .user = kNobody, .group = kNobody});
+    RunResult run = runAsNobody({"-fixphs", uncPath(file)}, {.workingDirectory = work.path()});
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_EQ(run.standardError, "");
     EXPECT_EQ(onlyReportBytes(work.path()), utf16le(reportPath(file) + ": Invalid URL, Failed to fix:CreateFile:5\r\n" +

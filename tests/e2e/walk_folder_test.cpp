@@ -207,7 +207,7 @@ public:
             filled_ += filler.size();
         }
         ::fcntl(writeEnd, F_SETFL, 0);
-        std::vector<std::string> argv = {programForEveryone()};
+        std::vector<std::string> argv = {testsupport::runnableByEveryone(STUBWARDEN_BINARY)};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         child_ = ::fork();
         if (child_ == 0) {

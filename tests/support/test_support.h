@@ -55,10 +55,16 @@ struct RunResult {
     std::string standardError;
 };
 
+// Runs `binary`; with `options.user`, through runnableByEveryone(binary).
 RunResult runProgram(const std::string& binary, const std::vector<std::string>& arguments,
                      const RunOptions& options = {});
+// `binary` itself when every account may reach and run it; otherwise a copy
+// of it, made once per test process in a folder open to everyone (a checkout
+// may lie below a private folder, such as root's home).
+const std::string& runnableByEveryone(const std::string& binary);
 // In a forked child: replaces it with `binary` run with these arguments and
-// exactly this environment; exits 127 when it cannot be run.
+// exactly this environment; exits 127, with the reason on standard error,
+// when it cannot be run.
 [[noreturn]] void execProgram(const std::string& binary, const std::vector<std::string>& arguments,
                               std::vector<std::string>& environment);
 

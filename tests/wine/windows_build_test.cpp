@@ -391,6 +391,28 @@ TEST(WindowsBuild, ArchivePointMarkersReadByMsxml)
     }
 }
 
+// A marker of more than 1 MiB is not read: its folder is skipped.
+TEST(WindowsBuild, AMarkerOfMoreThanOneMebibyteIsNotRead)
+{
+    SharedFolder share;
+    for (const normalmode::LargeMarker& c : normalmode::kLargeMarkers) {
+        SCOPED_TRACE(c.folder);
+        const std::string point = folder(share / c.folder);
+        file(point + "/f", 1536);
+        normalmode::writeLargeMarker(point + ":QMArchivePoint.xml", utf16Marker(markerXml("ID-1", "Dept")), c.size);
+        WindowsRun run = windowsRun({"-archiveusage", uncPath(point)});
+        EXPECT_EQ(run.result.exitCode, 0);
+        EXPECT_EQ(run.result.standardError, "");
+        const std::string at = reportPath(point);
+        if (c.skip.empty()) {
+            EXPECT_EQ(run.report, utf16le(kUsageHeading + usageRow("Dept", at, "0.00", "1.50")));
+        } else {
+            EXPECT_EQ(run.result.standardOutput, "");
+            EXPECT_EQ(run.report, utf16le(at + ": skipped, Reason: " + c.skip + "\r\n" + kUsageHeading));
+        }
+    }
+}
+
 // Rows in identifier order, one per identifier; nested archive points; an
 // empty identifier. The marker files are files of the folder they lie in:
 // dept/inner's counts under dept.
