@@ -57,8 +57,9 @@ struct FindHandleTraits {
     static void close(Value value) noexcept { FindClose(value); }
 };
 
-// Token handles come back through an out-parameter and are null when absent.
-struct TokenHandleTraits {
+// Token, process and thread handles come back through out-parameters and
+// are null when absent.
+struct NullableHandleTraits {
     using Value = HANDLE;
     static Value invalid() noexcept { return nullptr; }
     static void close(Value value) noexcept { CloseHandle(value); }
@@ -66,4 +67,5 @@ struct TokenHandleTraits {
 
 using UniqueHandle = UniqueResource<FileHandleTraits>;
 using UniqueFindHandle = UniqueResource<FindHandleTraits>;
-using UniqueTokenHandle = UniqueResource<TokenHandleTraits>;
+using UniqueTokenHandle = UniqueResource<NullableHandleTraits>;
+using UniqueProcessHandle = UniqueResource<NullableHandleTraits>;

@@ -117,8 +117,9 @@ void applyAttributes(const WString& path, DWORD attributes)
 
 }  // namespace
 
-BuildError::BuildError(const std::string& call, const WString& path, DWORD errorCode)
-    : std::runtime_error(call + " failed for " + utf8Text(path) + ": error " + std::to_string(errorCode)),
+BuildError::BuildError(const std::string& failedCall, const WString& path, DWORD errorCode)
+    : std::runtime_error(failedCall + " failed for " + utf8Text(path) + ": error " + std::to_string(errorCode)),
+      call(failedCall),
       code(errorCode)
 {
 }

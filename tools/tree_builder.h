@@ -24,6 +24,7 @@ using Bytes = std::vector<BYTE>;
 class BuildError : public std::runtime_error {
 public:
     BuildError(const std::string& call, const WString& path, DWORD code);
+    std::string call;
     DWORD code;
 };
 

@@ -441,27 +441,37 @@ std::string fileContent(const std::string& name)
     }
 }
 
-using Make = std::function<void(const WString& root)>;
+using Step = TreeDescription::Step;
+using Type = Entry::Type;
 
-Make folderEntry(const std::vector<Word>& words)
+Entry entryOf(Type type, const WString& relative)
+{
+    Entry made;
+    made.type = type;
+    made.path = relative;
+    return made;
+}
+
+Step folderEntry(const std::vector<Word>& words)
 {
     Options options("folder", words, {}, {});
     WString relative = relativePath(words[1].text, true);
-    return [relative](const WString& root) { makeParents(root, relative, true); };
+    return {entryOf(Type::Folder, relative), [relative](const WString& root) { makeParents(root, relative, true); }};
 }
 
-Make fileEntry(const std::vector<Word>& words)
+Step fileEntry(const std::vector<Word>& words)
 {
     Options options("file", words, {"size", "content", "created", "attributes"}, {"sparse"});
     WString relative = relativePath(words[1].text, false);
-    FileSpec wanted = fileSpec(options, FileSpec{});
-    return [relative, wanted](const WString& root) {
-        makeParents(root, relative, false);
-        makeFile(below(root, relative), wanted);
-    };
+    Entry made = entryOf(Type::File, relative);
+    made.file = fileSpec(options, FileSpec{});
+    return {made, [relative, wanted = made.file](const WString& root) {
+                makeParents(root, relative, false);
+                makeFile(below(root, relative), wanted);
+            }};
 }
 
-Make placeholderEntry(const std::vector<Word>& words)
+Step placeholderEntry(const std::vector<Word>& words)
 {
     Options options("placeholder", words, {"kind", "url", "length", "size", "created", "attributes"}, {"sparse"});
     WString relative = relativePath(words[1].text, false);
@@ -484,14 +494,17 @@ Make placeholderEntry(const std::vector<Word>& words)
         fault("the URL is too long: the record would exceed " + std::to_string(kLargestRecord) +
               " bytes; give a shorter url= or a length=");
     }
-    FileSpec wanted = fileSpec(options, placeholderFile());
-    return [relative, wanted, record](const WString& root) {
-        makeParents(root, relative, false);
-        makeReparsePoint(below(root, relative), wanted, record);
-    };
+    Entry made = entryOf(Type::Placeholder, relative);
+    made.file = fileSpec(options, placeholderFile());
+    made.placeholder = placeholder;
+    made.record = record;
+    return {made, [relative, wanted = made.file, record](const WString& root) {
+                makeParents(root, relative, false);
+                makeReparsePoint(below(root, relative), wanted, record);
+            }};
 }
 
-Make reparseEntry(const std::vector<Word>& words)
+Step reparseEntry(const std::vector<Word>& words)
 {
     Options options("reparse", words, {"tag", "guid", "data", "size", "created", "attributes"}, {"sparse"});
     WString relative = relativePath(words[1].text, false);
@@ -510,15 +523,16 @@ Make reparseEntry(const std::vector<Word>& words)
         fault("data= holds " + std::to_string(data.size()) + " bytes; a record with this tag holds at most " +
               std::to_string(limit));
     }
-    Bytes record = reparseRecord(tag, data, guid);
-    FileSpec wanted = fileSpec(options, FileSpec{});
-    return [relative, wanted, record](const WString& root) {
-        makeParents(root, relative, false);
-        makeReparsePoint(below(root, relative), wanted, record);
-    };
+    Entry made = entryOf(Type::Reparse, relative);
+    made.file = fileSpec(options, FileSpec{});
+    made.record = reparseRecord(tag, data, guid);
+    return {made, [relative, wanted = made.file, record = made.record](const WString& root) {
+                makeParents(root, relative, false);
+                makeReparsePoint(below(root, relative), wanted, record);
+            }};
 }
 
-Make symlinkEntry(const std::vector<Word>& words)
+Step symlinkEntry(const std::vector<Word>& words)
 {
     Options options("symlink", words, {"target"}, {"folder"});
     WString relative = relativePath(words[1].text, false);
@@ -528,14 +542,15 @@ Make symlinkEntry(const std::vector<Word>& words)
     }
     std::replace(target.begin(), target.end(), '/', '\\');
     WString wideTarget = wideText(target);
-    bool toFolder = options.flag("folder");
-    return [relative, wideTarget, toFolder](const WString& root) {
-        makeParents(root, relative, false);
-        makeSymbolicLink(below(root, relative), wideTarget, toFolder);
-    };
+    Entry made = entryOf(Type::Symlink, relative);
+    made.toFolder = options.flag("folder");
+    return {made, [relative, wideTarget, toFolder = made.toFolder](const WString& root) {
+                makeParents(root, relative, false);
+                makeSymbolicLink(below(root, relative), wideTarget, toFolder);
+            }};
 }
 
-Make markerEntry(const std::vector<Word>& words)
+Step markerEntry(const std::vector<Word>& words)
 {
     Options options("marker", words, {"id", "name", "xml", "xml-file"}, {});
     WString relative = relativePath(words[1].text, true);
@@ -544,21 +559,24 @@ Make markerEntry(const std::vector<Word>& words)
     if (forms != 1) {
         fault("a marker takes either id= and name=, or xml=, or xml-file=");
     }
+    Entry made = entryOf(Type::Marker, relative);
     std::string xml;
     if (options.has("xml")) {
         xml = *options.get("xml");
     } else if (options.has("xml-file")) {
         xml = fileContent(*options.get("xml-file"));
     } else {
+        made.markerId = wideText(options.required("id"));
+        made.markerName = wideText(options.required("name"));
         xml = archivePointXml(xmlEscaped(options.required("id")), xmlEscaped(options.required("name")));
     }
-    return [relative, xml](const WString& root) {
-        makeParents(root, relative, true);
-        makeArchivePoint(below(root, relative), xml);
-    };
+    return {made, [relative, xml](const WString& root) {
+                makeParents(root, relative, true);
+                makeArchivePoint(below(root, relative), xml);
+            }};
 }
 
-Make streamEntry(const std::vector<Word>& words)
+Step streamEntry(const std::vector<Word>& words)
 {
     Options options("stream", words, {"name", "text", "hex", "file"}, {});
     WString relative = relativePath(words[1].text, true);
@@ -579,20 +597,21 @@ Make streamEntry(const std::vector<Word>& words)
     } else {
         content = fileContent(*options.get("file"));
     }
-    WString wideName = wideText(name);
+    Entry made = entryOf(Type::Stream, relative);
+    made.streamName = wideText(name);
     std::string shownPath = words[1].text;
-    return [relative, wideName, content, shownPath](const WString& root) {
-        WString path = below(root, relative);
-        if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
-            throw std::runtime_error(quoted(shownPath) + " does not exist: make it with a line above this one");
-        }
-        writeStream(path, wideName, content);
-    };
+    return {made, [relative, wideName = made.streamName, content, shownPath](const WString& root) {
+                WString path = below(root, relative);
+                if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+                    throw std::runtime_error(quoted(shownPath) + " does not exist: make it with a line above this one");
+                }
+                writeStream(path, wideName, content);
+            }};
 }
 
-Make entry(const std::vector<Word>& words)
+Step entry(const std::vector<Word>& words)
 {
-    static const std::pair<const char*, Make (*)(const std::vector<Word>&)> kEntries[] = {
+    static const std::pair<const char*, Step (*)(const std::vector<Word>&)> kEntries[] = {
         {"folder", folderEntry}, {"file", fileEntry},       {"placeholder", placeholderEntry},
         {"reparse", reparseEntry}, {"symlink", symlinkEntry}, {"marker", markerEntry},
         {"stream", streamEntry}};
@@ -655,7 +674,8 @@ TreeDescription TreeDescription::read(std::string_view text)
         }
         try {
             std::vector<Word> words = splitWords(line);
-            description.steps_.push_back(Step{lineNumber, entry(words)});
+            description.steps_.push_back(entry(words));
+            description.steps_.back().entry.line = lineNumber;
         } catch (const LineFault& lineFault) {
             faults += (faults.empty() ? "" : "\n") + ("line " + std::to_string(lineNumber) + ": ") + lineFault.message;
         }
@@ -682,11 +702,20 @@ void TreeDescription::build(const WString& root) const
         try {
             step.make(root);
         } catch (const BuildError& failure) {
-            throw std::runtime_error("line " + std::to_string(step.line) + ": " + withHint(failure));
+            throw std::runtime_error("line " + std::to_string(step.entry.line) + ": " + withHint(failure));
         } catch (const std::runtime_error& failure) {
-            throw std::runtime_error("line " + std::to_string(step.line) + ": " + failure.what());
+            throw std::runtime_error("line " + std::to_string(step.entry.line) + ": " + failure.what());
         }
     }
+}
+
+std::vector<Entry> TreeDescription::entries() const
+{
+    std::vector<Entry> all;
+    for (const Step& step : steps_) {
+        all.push_back(step.entry);
+    }
+    return all;
 }
 
 std::string readWholeFile(const WString& path)

@@ -4,12 +4,14 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/win32.h"
+#include "tools/tree_builder.h"
 
 namespace treebuilder {
 
@@ -18,6 +20,22 @@ namespace treebuilder {
 class DescriptionError : public std::runtime_error {
 public:
     explicit DescriptionError(const std::string& faults) : std::runtime_error(faults) {}
+};
+
+// What one line of a description makes, for those that judge the tree
+// afterwards (stubwarden-rehearse).
+struct Entry {
+    enum class Type { Folder, File, Placeholder, Reparse, Symlink, Marker, Stream };
+    Type type = Type::Folder;
+    int line = 0;
+    WString path;                     // below the root, names joined by '\'; empty for the root
+    FileSpec file;                    // File, Placeholder, Reparse
+    PlaceholderSpec placeholder;      // Placeholder
+    Bytes record;                     // Placeholder, Reparse: the reparse data buffer written
+    bool toFolder = false;            // Symlink
+    std::optional<WString> markerId;  // Marker made with id= and name=
+    WString markerName;
+    WString streamName;               // Stream
 };
 
 class TreeDescription {
@@ -33,9 +51,10 @@ public:
     void build(const WString& root) const;
 
     [[nodiscard]] std::size_t size() const { return steps_.size(); }
+    [[nodiscard]] std::vector<Entry> entries() const;
 
     struct Step {
-        int line;
+        Entry entry;
         std::function<void(const WString& root)> make;
     };
 

@@ -1,7 +1,8 @@
 // CreateFileW/CreateFileA and what is done with the handle: ReadFile,
 // WriteFile, GetFileSizeEx, SetFilePointerEx, SetEndOfFile, SetFileTime,
 // GetFileInformationByHandle, CloseHandle; GetStdHandle; CreateDirectoryW,
-// CreateSymbolicLinkW and SetFileAttributesW.
+// RemoveDirectoryW, DeleteFileW, CreateSymbolicLinkW, SetFileAttributesW and
+// GetCompressedFileSizeW.
 //
 // Share modes are advisory flock locks: share mode 0 takes an exclusive
 // lock, any other share mode a shared one, so an open without sharing fails
@@ -543,6 +544,79 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES)
         return FALSE;
     }
     return TRUE;
+}
+
+// As on Windows, a symbolic link to a folder is removed here (the link, never
+// what it points at), and anything else that is not a folder is
+// ERROR_DIRECTORY.
+BOOL RemoveDirectoryW(LPCWSTR path)
+{
+    std::optional<MappedPath> mapped = mapPath(path, false);
+    if (!mapped) {
+        return FALSE;
+    }
+    struct stat status {};
+    struct stat target {};
+    if (statPath(mapped->fsPath, status, false) != 0) {
+        setLastErrorFromErrno(errno, mapped->fsPath);
+        return FALSE;
+    }
+    bool linkToFolder = S_ISLNK(status.st_mode) && statPath(mapped->fsPath, target, true) == 0 &&
+                        S_ISDIR(target.st_mode);
+    if (!S_ISDIR(status.st_mode) && !linkToFolder) {
+        return fail(ERROR_DIRECTORY, FALSE);
+    }
+    if (removePath(mapped->fsPath, !linkToFolder) != 0) {
+        setLastErrorFromErrno(errno, mapped->fsPath);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// A file, or a symbolic link to a file (the link itself); a folder, or a link
+// to one, is ERROR_ACCESS_DENIED, as on Windows.
+BOOL DeleteFileW(LPCWSTR path)
+{
+    std::optional<MappedPath> mapped = mapPath(path, false);
+    if (!mapped) {
+        return FALSE;
+    }
+    struct stat status {};
+    struct stat target {};
+    if (statPath(mapped->fsPath, status, false) != 0) {
+        setLastErrorFromErrno(errno, mapped->fsPath);
+        return FALSE;
+    }
+    if (S_ISDIR(status.st_mode) ||
+        (S_ISLNK(status.st_mode) && statPath(mapped->fsPath, target, true) == 0 && S_ISDIR(target.st_mode))) {
+        return fail(ERROR_ACCESS_DENIED, FALSE);
+    }
+    if (removePath(mapped->fsPath, false) != 0) {
+        setLastErrorFromErrno(errno, mapped->fsPath);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// The space a file takes on disk (st_blocks), which is what Windows gives for
+// a sparse file.
+DWORD GetCompressedFileSizeW(LPCWSTR path, LPDWORD sizeHigh)
+{
+    std::optional<MappedPath> mapped = mapPath(path, false);
+    if (!mapped) {
+        return INVALID_FILE_SIZE;
+    }
+    struct stat status {};
+    if (statPath(mapped->fsPath, status, true) != 0) {
+        setLastErrorFromErrno(errno, mapped->fsPath);
+        return INVALID_FILE_SIZE;
+    }
+    auto allocated = static_cast<std::uint64_t>(status.st_blocks) * 512;
+    if (sizeHigh != nullptr) {
+        *sizeHigh = static_cast<DWORD>(allocated >> 32);
+    }
+    SetLastError(ERROR_SUCCESS);  // a low part of 0xFFFFFFFF is told apart by the last error
+    return static_cast<DWORD>(allocated & 0xFFFFFFFF);
 }
 
 // The target is stored as given, with '\' turned into '/'; a UNC target

@@ -171,4 +171,10 @@ int makeLinkPath(const std::string& target, const std::string& fsPath)
     return anchor.resolve(fsPath) ? ::symlinkat(target.c_str(), anchor.folder(), anchor.name()) : -1;
 }
 
+int removePath(const std::string& fsPath, bool folder)
+{
+    Anchor anchor;
+    return anchor.resolve(fsPath) ? ::unlinkat(anchor.folder(), anchor.name(), folder ? AT_REMOVEDIR : 0) : -1;
+}
+
 }  // namespace posix

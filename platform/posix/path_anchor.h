@@ -39,6 +39,8 @@ int statPath(const std::string& fsPath, struct stat& status, bool follow);
 int openPath(const std::string& fsPath, int flags, unsigned mode = 0);
 int makeFolderPath(const std::string& fsPath, unsigned mode);
 int makeLinkPath(const std::string& target, const std::string& fsPath);
+// unlink, or rmdir with `folder`.
+int removePath(const std::string& fsPath, bool folder);
 
 // The folders being listed by find handles, by path (no trailing '/').
 void addListedFolder(const std::string& fsPath, int fd);

@@ -41,6 +41,7 @@ constexpr HRESULT S_OK = 0;
 #define MAX_PATH 260
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
 constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
+constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFF;
 
 // Error codes (winerror.h).
 constexpr DWORD ERROR_SUCCESS = 0;
@@ -248,6 +249,9 @@ BOOL SetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* lastAcce
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
 BOOL CloseHandle(HANDLE handle);
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
+BOOL RemoveDirectoryW(LPCWSTR path);
+BOOL DeleteFileW(LPCWSTR path);
+DWORD GetCompressedFileSizeW(LPCWSTR path, LPDWORD sizeHigh);
 BOOL CreateSymbolicLinkW(LPCWSTR link, LPCWSTR target, DWORD flags);
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                      LPDWORD bytesReturned, LPOVERLAPPED overlapped);
