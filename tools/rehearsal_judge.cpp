@@ -15,7 +15,7 @@ std::string quoted(WStringView line)
     if (line.size() >= 2 && line.substr(line.size() - 2) == WSTR("\r\n")) {
         line.remove_suffix(2);
     }
-    return "\"" + shown(line) + "\"";
+    return '"' + shown(line) + '"';
 }
 
 void addDetail(Check& check, const std::string& detail)
