@@ -1,13 +1,14 @@
 #include "tools/rehearsal_judge.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 
 namespace rehearsal {
 namespace {
 
-// At most this many differences are shown for one check.
-constexpr std::size_t kShownDetails = 5;
+// At most this many file lines are shown for one check.
+constexpr std::size_t kShownLines = 5;
 
 // A line in double quotes; its line end is shown only when it is not CR LF.
 std::string quoted(WStringView line)
@@ -18,14 +19,7 @@ std::string quoted(WStringView line)
     return '"' + shown(line) + '"';
 }
 
-void addDetail(Check& check, const std::string& detail)
-{
-    if (check.details.size() < kShownDetails) {
-        check.details.push_back(detail);
-    } else if (check.details.size() == kShownDetails) {
-        check.details.push_back("(and more)");
-    }
-}
+void addDetail(Check& check, const std::string& detail) { check.details.push_back(detail); }
 
 // The lines of a text, each with its own line end (CR LF, or a lone LF).
 std::vector<WString> linesOf(WStringView text)
@@ -40,18 +34,21 @@ std::vector<WString> linesOf(WStringView text)
     return lines;
 }
 
-// The first line where two texts differ, shown side by side.
-std::string difference(WStringView actual, WStringView expected)
+// The first line where a file's text differs from the expected one, side by
+// side; both begin with the file's path, which is left out.
+std::string difference(WStringView actual, WStringView expected, std::size_t pathLength)
 {
     std::vector<WString> got = linesOf(actual);
     std::vector<WString> wanted = linesOf(expected);
+    got.front().erase(0, pathLength);
+    wanted.front().erase(0, pathLength);
     for (std::size_t i = 0; i < std::max(got.size(), wanted.size()); ++i) {
         WString one = i < got.size() ? got[i] : WString();
         WString other = i < wanted.size() ? wanted[i] : WString();
         if (one != other) {
-            std::string where = i == 0 ? "" : "line " + std::to_string(i + 1) + " of it: ";
-            return where + (one.empty() ? "nothing" : quoted(one)) + ", expected " +
-                   (other.empty() ? "nothing" : quoted(other));
+            std::string where = i == 0 ? "after the path " : "line " + std::to_string(i + 1) + " ";
+            return where + (one.empty() ? "is missing" : quoted(one)) + ", expected " +
+                   (other.empty() ? "none" : quoted(other));
         }
     }
     return "";
@@ -133,6 +130,7 @@ std::vector<Check> judgeRun(const std::string& run, const RunMode& mode, const E
         }
     }
     std::map<WString, bool> seen;
+    std::vector<std::string> problems;  // sorted, so that they do not come in the file system's order
     for (const WString& text : texts) {
         const WString* path = nullptr;
         for (const auto& [expectedPath, expectedText] : expected.lines) {
@@ -142,23 +140,35 @@ std::vector<Check> judgeRun(const std::string& run, const RunMode& mode, const E
                 path = &expectedPath;
             }
         }
+        // Paths are shown from the share's root on.
+        WString first = linesOf(text).front();
+        if (first.compare(0, filePrefix.size(), filePrefix) == 0) {
+            first.erase(0, filePrefix.size());
+        }
         if (path == nullptr) {
-            addDetail(lines, "a line that should not be there: " + quoted(linesOf(text).front()));
+            problems.push_back("a line that should not be there: " + quoted(first));
         } else if (seen[*path]) {
-            addDetail(lines, "a second line for " + shown(*path));
+            problems.push_back("a second line: " + quoted(first));
         } else {
             seen[*path] = true;
             const WString& wanted = expected.lines.at(*path);
             if (text != wanted) {
-                addDetail(lines, shown(path->substr(filePrefix.size())) + ": " + difference(text, wanted));
+                problems.push_back(shown(path->substr(filePrefix.size())) + ": " + difference(text, wanted, path->size()));
             }
         }
     }
     for (const auto& [expectedPath, expectedText] : expected.lines) {
         if (!seen[expectedPath]) {
-            addDetail(lines, "no line for " + shown(expectedPath.substr(filePrefix.size())) + ", expected " +
+            problems.push_back("no line for " + shown(expectedPath.substr(filePrefix.size())) + ", expected " +
                                  quoted(linesOf(expectedText).front()));
         }
+    }
+    std::sort(problems.begin(), problems.end());
+    for (std::size_t i = 0; i < std::min(problems.size(), kShownLines); ++i) {
+        addDetail(lines, problems[i]);
+    }
+    if (problems.size() > kShownLines) {
+        addDetail(lines, "and " + std::to_string(problems.size() - kShownLines) + " more");
     }
     lines.holds = lines.details.empty();
     checks.push_back(summary);
@@ -176,10 +186,15 @@ Check judgeRecord(const std::string& name, const std::optional<treebuilder::Byte
         return check;
     }
     auto mismatch = std::mismatch(actual->begin(), actual->end(), expected.begin(), expected.end());
-    if (mismatch.first != actual->end() || mismatch.second != expected.end()) {
+    std::string sizes = actual->size() == expected.size() ? ""
+                        : std::to_string(actual->size()) + " bytes, expected " + std::to_string(expected.size()) + "; ";
+    if (mismatch.first != actual->end() && mismatch.second != expected.end()) {
         auto at = static_cast<std::size_t>(mismatch.first - actual->begin());
-        addDetail(check, std::to_string(actual->size()) + " bytes, expected " + std::to_string(expected.size()) +
-                             "; the first difference at byte " + std::to_string(at));
+        char bytes[64];
+        std::snprintf(bytes, sizeof bytes, "byte %zu is 0x%02x, expected 0x%02x", at, *mismatch.first, *mismatch.second);
+        addDetail(check, sizes + "the first difference: " + bytes);
+    } else if (!sizes.empty()) {
+        addDetail(check, sizes + "the one is the start of the other");
     }
     check.holds = check.details.empty();
     return check;
