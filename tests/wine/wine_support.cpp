@@ -9,6 +9,7 @@
 #include <ftw.h>
 #include <gtest/gtest.h>
 #include <stdexcept>
+#include <utility>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -241,10 +242,16 @@ SharedFolder::~SharedFolder() { ::unlink(link_.c_str()); }
 // output and lives on, so the end of a pipe would never come.
 testsupport::RunResult runWindowsBuild(const std::vector<std::string>& arguments, testsupport::RunOptions options)
 {
+    return runWindowsProgram(STUBWARDEN_WINDOWS_BINARY, arguments, std::move(options));
+}
+
+testsupport::RunResult runWindowsProgram(const std::string& program, const std::vector<std::string>& arguments,
+                                         testsupport::RunOptions options)
+{
     if (options.user || options.group || options.fileSizeLimit) {
-        throw std::logic_error("runWindowsBuild: only the working folder and the environment can be set");
+        throw std::logic_error("runWindowsProgram: only the working folder and the environment can be set");
     }
-    std::vector<std::string> command = {state().loader, STUBWARDEN_WINDOWS_BINARY};
+    std::vector<std::string> command = {state().loader, program};
     command.insert(command.end(), arguments.begin(), arguments.end());
     std::vector<std::string> environment;
     bool hasTz = false;

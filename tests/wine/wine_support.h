@@ -53,6 +53,9 @@ private:
 // fails the test.
 testsupport::RunResult runWindowsBuild(const std::vector<std::string>& arguments,
                                        testsupport::RunOptions options = {});
+// The same for another program of the Windows build (stubwarden-rehearse.exe).
+testsupport::RunResult runWindowsProgram(const std::string& program, const std::vector<std::string>& arguments,
+                                         testsupport::RunOptions options = {});
 
 // Every regular file below `linuxFolder` (links not followed) gets the same
 // modification time and, in user.DOSATTRIB, the same creation time. Wine
