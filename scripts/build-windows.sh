@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Cross-builds the Windows executable build-windows/stubwarden.exe with MinGW-w64.
+# Cross-builds the Windows executables with MinGW-w64: build-windows/stubwarden.exe
+# and its companions stubwarden-tree.exe and stubwarden-rehearse.exe.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
