@@ -221,6 +221,35 @@ bool writeStream(FileObject& stream, std::string content)
     return true;
 }
 
+// What RemoveDirectoryW (`folder`) and DeleteFileW remove: the entry itself,
+// a link never followed. As on Windows, a link to a folder counts as a
+// folder, so RemoveDirectoryW removes it (the link, not what it leads to);
+// a folder given to DeleteFileW is ERROR_ACCESS_DENIED, anything else given
+// to RemoveDirectoryW ERROR_DIRECTORY.
+BOOL removeEntry(LPCWSTR path, bool folder)
+{
+    std::optional<MappedPath> mapped = mapPath(path, false);
+    if (!mapped) {
+        return FALSE;
+    }
+    struct stat status {};
+    struct stat target {};
+    if (statPath(mapped->fsPath, status, false) != 0) {
+        setLastErrorFromErrno(errno, mapped->fsPath);
+        return FALSE;
+    }
+    bool isFolder = S_ISDIR(status.st_mode) ||
+                    (S_ISLNK(status.st_mode) && statPath(mapped->fsPath, target, true) == 0 && S_ISDIR(target.st_mode));
+    if (isFolder != folder) {
+        return fail(folder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED, FALSE);
+    }
+    if (removePath(mapped->fsPath, S_ISDIR(status.st_mode)) != 0) {
+        setLastErrorFromErrno(errno, mapped->fsPath);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 }  // namespace
 }  // namespace posix
 
@@ -546,57 +575,9 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES)
     return TRUE;
 }
 
-// As on Windows, a symbolic link to a folder is removed here (the link, never
-// what it points at), and anything else that is not a folder is
-// ERROR_DIRECTORY.
-BOOL RemoveDirectoryW(LPCWSTR path)
-{
-    std::optional<MappedPath> mapped = mapPath(path, false);
-    if (!mapped) {
-        return FALSE;
-    }
-    struct stat status {};
-    struct stat target {};
-    if (statPath(mapped->fsPath, status, false) != 0) {
-        setLastErrorFromErrno(errno, mapped->fsPath);
-        return FALSE;
-    }
-    bool linkToFolder = S_ISLNK(status.st_mode) && statPath(mapped->fsPath, target, true) == 0 &&
-                        S_ISDIR(target.st_mode);
-    if (!S_ISDIR(status.st_mode) && !linkToFolder) {
-        return fail(ERROR_DIRECTORY, FALSE);
-    }
-    if (removePath(mapped->fsPath, !linkToFolder) != 0) {
-        setLastErrorFromErrno(errno, mapped->fsPath);
-        return FALSE;
-    }
-    return TRUE;
-}
+BOOL RemoveDirectoryW(LPCWSTR path) { return removeEntry(path, true); }
 
-// A file, or a symbolic link to a file (the link itself); a folder, or a link
-// to one, is ERROR_ACCESS_DENIED, as on Windows.
-BOOL DeleteFileW(LPCWSTR path)
-{
-    std::optional<MappedPath> mapped = mapPath(path, false);
-    if (!mapped) {
-        return FALSE;
-    }
-    struct stat status {};
-    struct stat target {};
-    if (statPath(mapped->fsPath, status, false) != 0) {
-        setLastErrorFromErrno(errno, mapped->fsPath);
-        return FALSE;
-    }
-    if (S_ISDIR(status.st_mode) ||
-        (S_ISLNK(status.st_mode) && statPath(mapped->fsPath, target, true) == 0 && S_ISDIR(target.st_mode))) {
-        return fail(ERROR_ACCESS_DENIED, FALSE);
-    }
-    if (removePath(mapped->fsPath, false) != 0) {
-        setLastErrorFromErrno(errno, mapped->fsPath);
-        return FALSE;
-    }
-    return TRUE;
-}
+BOOL DeleteFileW(LPCWSTR path) { return removeEntry(path, false); }
 
 // The space a file takes on disk (st_blocks), which is what Windows gives for
 // a sparse file.
