@@ -242,51 +242,11 @@ bool removeWhatWasMade(const WString& folder, bool madeFolder)
     return true;
 }
 
-// The probe, the share and the runs, in a folder that prepareFolder passed.
-int rehearseIn(const WString& program, const WString& folder, bool madeFolder, bool keep,
-               const treebuilder::TreeDescription& description, const ShareExpectations& share);
-
-int rehearse(const Options& options)
-{
-    treebuilder::TreeDescription description = treebuilder::TreeDescription::read(kSampleShareTree);
-    ShareExpectations share = expectationsOf(description.entries());
-
-    WString program = options.program;
-    if (program.empty()) {
-        program = programBesideThisOne(WSTR("stubwarden"));
-        if (program.empty()) {
-            throw Refusal("cannot find the folder of this program (" + errorText(GetLastError()) +
-                          "): name Stubwarden with --stubwarden <program>");
-        }
-    }
-    DWORD programAttributes = GetFileAttributesW(program.c_str());
-    if (programAttributes == INVALID_FILE_ATTRIBUTES || (programAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        throw Refusal("Stubwarden is not at " + shown(program) + ": name it with --stubwarden <program>");
-    }
-    WString folder = fullPath(options.folder);
-    if (folder.empty()) {
-        throw Refusal("cannot make a full path of " + shown(options.folder) + " (" + errorText(GetLastError()) + ")");
-    }
-    WString unc = uncPath(folder);
-    if (unc.empty()) {
-        throw Refusal(shown(folder) + " has no UNC path under which Stubwarden could reach it");
-    }
-    bool madeFolder = prepareFolder(folder);
-    try {
-        return rehearseIn(program, folder, madeFolder, options.keep, description, share);
-    } catch (...) {
-        std::cout << std::flush;
-        if (!options.keep) {
-            removeWhatWasMade(folder, madeFolder);
-        }
-        throw;
-    }
-}
-
-int rehearseIn(const WString& program, const WString& folder, bool madeFolder, bool keep,
+// The probe, the share and the runs, in a folder that prepareFolder passed;
+// `unc` is the folder's UNC path.
+int rehearseIn(const WString& program, const WString& folder, const WString& unc, bool madeFolder, bool keep,
                const treebuilder::TreeDescription& description, const ShareExpectations& share)
 {
-    WString unc = uncPath(folder);
     say("Rehearsing " + shown(program) + " in " + shown(folder));
     say("");
     say("The volume:");
@@ -380,6 +340,43 @@ int rehearseIn(const WString& program, const WString& folder, bool madeFolder, b
     }
     say("Removed what the rehearsal made.");
     return result;
+}
+
+int rehearse(const Options& options)
+{
+    treebuilder::TreeDescription description = treebuilder::TreeDescription::read(kSampleShareTree);
+    ShareExpectations share = expectationsOf(description.entries());
+
+    WString program = options.program;
+    if (program.empty()) {
+        program = programBesideThisOne(WSTR("stubwarden"));
+        if (program.empty()) {
+            throw Refusal("cannot find the folder of this program (" + errorText(GetLastError()) +
+                          "): name Stubwarden with --stubwarden <program>");
+        }
+    }
+    DWORD programAttributes = GetFileAttributesW(program.c_str());
+    if (programAttributes == INVALID_FILE_ATTRIBUTES || (programAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        throw Refusal("Stubwarden is not at " + shown(program) + ": name it with --stubwarden <program>");
+    }
+    WString folder = fullPath(options.folder);
+    if (folder.empty()) {
+        throw Refusal("cannot make a full path of " + shown(options.folder) + " (" + errorText(GetLastError()) + ")");
+    }
+    WString unc = uncPath(folder);
+    if (unc.empty()) {
+        throw Refusal(shown(folder) + " has no UNC path under which Stubwarden could reach it");
+    }
+    bool madeFolder = prepareFolder(folder);
+    try {
+        return rehearseIn(program, folder, unc, madeFolder, options.keep, description, share);
+    } catch (...) {
+        std::cout << std::flush;
+        if (!options.keep) {
+            removeWhatWasMade(folder, madeFolder);
+        }
+        throw;
+    }
 }
 
 int usageError(const std::string& problem)
