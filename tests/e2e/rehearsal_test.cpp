@@ -5,7 +5,9 @@
 // whole.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -97,6 +99,31 @@ std::vector<std::string> entriesOf(const std::string& folder)
     return names;
 }
 
+// Every entry below a folder (links not followed): its kind, size and xattrs,
+// by path.
+std::map<std::string, std::string> treeOf(const std::string& root)
+{
+    std::map<std::string, std::string> tree;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        std::string path = fs::relative(entry.path(), root).string();
+        std::string text = entry.is_symlink() ? "link to " + fs::read_symlink(entry.path()).string()
+                           : entry.is_directory() ? "folder"
+                                                  : "file of " + std::to_string(entry.file_size()) + " bytes";
+        char names[4096];
+        ssize_t length = ::llistxattr(entry.path().c_str(), names, sizeof names);
+        std::vector<std::string> sorted;
+        for (ssize_t at = 0; at < length; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+            sorted.push_back(names + at);
+        }
+        std::sort(sorted.begin(), sorted.end());
+        for (const std::string& name : sorted) {
+            text += "; " + name + "=" + xattr(entry.path(), name).value_or("?");
+        }
+        tree[path] = text;
+    }
+    return tree;
+}
+
 void writeFile(const std::string& path, const std::string& bytes, mode_t mode = 0644)
 {
     std::ofstream(path, std::ios::binary) << bytes;
@@ -156,6 +183,18 @@ TEST(Rehearsal, WithKeepTheShareAndEveryRunsReportStayWhereItSays)
     }
     // The one progress dot of the archive usage run, for its first file.
     EXPECT_EQ(readFileBytes(folder + "/runs/3-archive-usage/standard-output.log"), ".");
+
+    // The share is the one samples/sample-share.tree describes, repaired by
+    // -fixphs: built from the file by stubwarden-tree and repaired by
+    // stubwarden, it is the same, xattr for xattr.
+    const std::string reference = temp / "reference";
+    RunResult built =
+        runProgram(STUBWARDEN_TREE_BINARY, {reference, std::string(STUBWARDEN_SOURCE_DIR) + "/samples/sample-share.tree"});
+    ASSERT_EQ(built.exitCode, 0) << built.standardError;
+    ASSERT_EQ(runStubwarden({"-fixphs", uncPath(reference)}, {.workingDirectory = temp.path()}).exitCode, 2);
+    std::map<std::string, std::string> kept = treeOf(folder + "/share");
+    std::map<std::string, std::string> expected = treeOf(reference);
+    EXPECT_EQ(kept, expected);
 }
 
 // ramfs keeps no xattrs at all, so none of Samba's convention: no attributes,
