@@ -35,8 +35,9 @@ void ScanSession::checkFile(const WString& filePath, const WIN32_FIND_DATAW& fin
     // Cleared before every read, so fields beyond a short record read as zeros.
     alignas(8) std::array<BYTE, kBufferSize> buffer{};
     DWORD bytesReturned = 0;
+    FileIdentity readFrom;  // for a repair, which writes only to this file
     try {
-        bytesReturned = readReparseData(filePath, buffer.data());
+        bytesReturned = readReparseData(filePath, buffer.data(), fixPlaceholders ? &readFrom : nullptr);
     } catch (const X& failure) {
         ++failedToRead;
         if (!verbose) {
@@ -68,7 +69,7 @@ void ScanSession::checkFile(const WString& filePath, const WIN32_FIND_DATAW& fin
         }
         if (fixPlaceholders) {
             if (canFix) {
-                repairPlaceholder(filePath, buffer.data(), bytesReturned);
+                repairPlaceholder(filePath, buffer.data(), bytesReturned, readFrom);
             } else {
                 writeText(WSTR(", "));
                 writeText(WSTR("Can't fix"));

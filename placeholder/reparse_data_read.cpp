@@ -6,15 +6,22 @@
 
 namespace placeholder {
 
-DWORD readReparseData(const WString& filePath, BYTE* buffer)
+DWORD readReparseData(const WString& filePath, BYTE* buffer, FileIdentity* identity)
 {
     FileHandle file(filePath, true);
     DWORD bytesReturned = 0;
     BOOL read = DeviceIoControl(file.get(), FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer,
                                 static_cast<DWORD>(kBufferSize), &bytesReturned, nullptr);
+    std::optional<FileIdentity> readFrom = read && identity != nullptr ? fileIdentity(file.get()) : std::nullopt;
     file.close();
     if (!read) {
         throw X(WSTR("DeviceIoControl"), filePath);
+    }
+    if (identity != nullptr) {
+        if (!readFrom) {
+            throw X(WSTR("GetFileInformationByHandle"), filePath);
+        }
+        *identity = *readFrom;
     }
     return bytesReturned;
 }

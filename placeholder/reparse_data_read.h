@@ -3,12 +3,15 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "report/file_identity.h"
 
 namespace placeholder {
 
 // Opens the file for reading, reads its reparse data into the buffer of
-// kBufferSize bytes with FSCTL_GET_REPARSE_POINT and closes it again.
-// Throws X "CreateFile" or X "DeviceIoControl" (made after the close).
-DWORD readReparseData(const WString& filePath, BYTE* buffer);
+// kBufferSize bytes with FSCTL_GET_REPARSE_POINT and closes it again; with
+// `identity`, also the identity of the file the data was read from.
+// Throws X "CreateFile", X "DeviceIoControl" or X "GetFileInformationByHandle"
+// (made after the close).
+DWORD readReparseData(const WString& filePath, BYTE* buffer, FileIdentity* identity = nullptr);
 
 }  // namespace placeholder

@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/unique_resource.h"
 #include "report/text_format.h"
 #include "runcontrol/scan_session.h"
 
@@ -71,16 +72,23 @@ std::string reportFileName(const WString& target, std::time_t startTime)
     return name;
 }
 
+// The name is known in advance (target and second), so whoever may write the
+// current folder can plant a link under it. The report is opened on the link
+// itself and without emptying anything; a reparse point (a symbolic link, a
+// junction, a placeholder) or a file with another name (a hard link) is
+// refused before a byte of it changes. Only then is the file emptied, so a
+// report of the same name from the same second leaves no stale tail.
 HANDLE openReportFile(const std::string& name)
 {
-    // CREATE_ALWAYS: a report of the same name from the same second is
-    // replaced, not overwritten in place with its stale tail kept.
-    HANDLE report = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                nullptr);
-    if (report == INVALID_HANDLE_VALUE) {
+    UniqueHandle report(CreateFileA(name.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!report || !GetFileInformationByHandle(report.get(), &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || information.nNumberOfLinks != 1 ||
+        !SetEndOfFile(report.get())) {
         throw std::runtime_error("Failed to open report file:" + name);
     }
-    return report;
+    return report.release();
 }
 
 ScanSession::Output::~Output()

@@ -11,6 +11,7 @@
 // Every separator left becomes "-", so the report lands in the current folder.
 std::string reportFileName(const WString& target, std::time_t startTime);
 
-// Creates the report, or empties an existing one, opened without sharing.
-// Throws std::runtime_error "Failed to open report file:<name>".
+// Creates the report, or empties an existing one, opened without sharing;
+// a link under the name is neither followed nor emptied. Throws
+// std::runtime_error "Failed to open report file:<name>".
 HANDLE openReportFile(const std::string& name);

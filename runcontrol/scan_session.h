@@ -7,6 +7,7 @@
 
 #include "archivepoint/archive_point_usage.h"
 #include "platform/win32.h"
+#include "report/file_identity.h"
 
 // The command line is not acceptable.
 class Usage {};
@@ -29,7 +30,9 @@ public:
 
     bool validatePlaceholder(const WString& filePath, const BYTE* reparseBuffer, bool& canFix);
     void checkFile(const WString& filePath, const WIN32_FIND_DATAW& findData);
-    void repairPlaceholder(const WString& filePath, BYTE* reparseBuffer, DWORD bytesReturned);
+    // `validatedFile`: the file the record in the buffer was read from.
+    void repairPlaceholder(const WString& filePath, BYTE* reparseBuffer, DWORD bytesReturned,
+                           const FileIdentity& validatedFile);
     void writeReparseDump(const BYTE* reparseBuffer);
 
     bool CheckIsFolderAnArchivePoint(const WString& folderPath, WString& archivePointId, WString& archiveName);

@@ -4,6 +4,7 @@
 // is collected, so memory does not grow with the size of a folder. Each entry
 // costs one statx and one read of user.DOSATTRIB.
 #include <cerrno>
+#include <climits>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
@@ -31,8 +32,10 @@ struct FindObject : HandleObject {
     }
 
     DIR* folder = nullptr;  // null for a search without a wildcard: one entry, already returned
-    std::string folderPath;  // with a trailing '/'
-    std::string entryPath;   // reused for each entry
+    // With a trailing '/'; empty when too long for the path-based calls
+    // anyway, so that a deep walk does not keep the path of every level.
+    std::string folderPath;
+    std::string entryPath;  // reused for each entry
 };
 
 // The next entry of the folder, skipping entries that vanish between being
@@ -119,8 +122,13 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data)
         ::close(fd);
         return fail(win32ErrorFromErrno(error), INVALID_HANDLE_VALUE);
     }
-    find->folderPath = path.empty() ? std::string("./") : path;
-    addListedFolder(find->folderPath, fd);
+    if (path.empty()) {
+        path = "./";
+    }
+    addListedFolder(path, fd);
+    if (path.size() < PATH_MAX) {
+        find->folderPath = std::move(path);
+    }
     if (!nextEntry(*find, *data)) {
         // Nothing matched: Windows says ERROR_FILE_NOT_FOUND for that.
         if (GetLastError() == ERROR_NO_MORE_FILES) {

@@ -11,15 +11,90 @@
 namespace posix {
 namespace {
 
-struct ListedFolder {
-    std::string path;
-    int fd;
+// The folders being listed. A walk lists each folder inside the one listed
+// before it, so a folder's path is kept as that folder's path and the rest:
+// a deep walk keeps each name once, not the path of every level (which would
+// cost the square of the depth). The whole path of the folder listed last,
+// the one a walk asks for nearly every time, is kept as well.
+class ListedFolders {
+public:
+    void add(std::string_view path, int fd)
+    {
+        std::size_t base = kNoBase;
+        std::size_t baseLength = 0;
+        if (!folders_.empty()) {
+            std::size_t length = folders_.back().length;
+            bool inside = length < path.size() && (path[length] == '/' || path[length - 1] == '/');
+            if (inside && hasPath(folders_.size() - 1, path.substr(0, length))) {
+                base = folders_.size() - 1;
+                baseLength = length;
+            }
+        }
+        folders_.push_back({base, std::string(path.substr(baseLength)), path.size(), fd});
+        lastPath_.assign(path);
+        lastPathKnown_ = true;
+    }
+
+    // A folder listed after others based on it stays, without its
+    // descriptor, until they go.
+    void remove(int fd)
+    {
+        for (std::size_t at = folders_.size(); at-- > 0;) {
+            if (folders_[at].fd == fd) {
+                folders_[at].fd = -1;
+                break;
+            }
+        }
+        while (!folders_.empty() && folders_.back().fd < 0) {
+            std::size_t base = folders_.back().base;
+            folders_.pop_back();
+            lastPathKnown_ = lastPathKnown_ && base != kNoBase && base == folders_.size() - 1;
+            if (lastPathKnown_) {
+                lastPath_.resize(folders_.back().length);
+            }
+        }
+    }
+
+    [[nodiscard]] std::size_t size() const { return folders_.size(); }
+    [[nodiscard]] int fd(std::size_t at) const { return folders_[at].fd; }
+    [[nodiscard]] std::size_t length(std::size_t at) const { return folders_[at].length; }
+
+    // Whether the folder `at` has the path `path`.
+    [[nodiscard]] bool hasPath(std::size_t at, std::string_view path) const
+    {
+        if (at == folders_.size() - 1 && lastPathKnown_) {
+            return path == lastPath_;
+        }
+        for (;;) {
+            const Folder& folder = folders_[at];
+            if (path.size() != folder.length || !path.ends_with(folder.rest)) {
+                return false;
+            }
+            path.remove_suffix(folder.rest.size());
+            if (folder.base == kNoBase) {
+                return true;
+            }
+            at = folder.base;
+        }
+    }
+
+private:
+    static constexpr std::size_t kNoBase = static_cast<std::size_t>(-1);
+    struct Folder {
+        std::size_t base;    // the folder listed before, whose path this one's begins with; kNoBase: none
+        std::string rest;    // the path after the base's
+        std::size_t length;  // of the whole path
+        int fd;              // -1: no longer listed
+    };
+    std::vector<Folder> folders_;
+    std::string lastPath_;
+    bool lastPathKnown_ = false;
 };
 
 // One thread, and as many entries as the walk is deep.
-std::vector<ListedFolder>& listedFolders()
+ListedFolders& listedFolders()
 {
-    static std::vector<ListedFolder> folders;
+    static ListedFolders folders;
     return folders;
 }
 
@@ -29,28 +104,19 @@ std::string procFdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 void addListedFolder(const std::string& fsPath, int fd)
 {
-    std::string path = fsPath;
+    std::string_view path(fsPath);
     while (path.size() > 1 && path.back() == '/') {
-        path.pop_back();
+        path.remove_suffix(1);
     }
-    listedFolders().push_back({std::move(path), fd});
+    listedFolders().add(path, fd);
 }
 
-void removeListedFolder(int fd)
-{
-    std::vector<ListedFolder>& folders = listedFolders();
-    for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
-        if (it->fd == fd) {
-            folders.erase(std::next(it).base());
-            return;
-        }
-    }
-}
+void removeListedFolder(int fd) { listedFolders().remove(fd); }
 
 void entryXattrPath(int folderFd, const std::string& folderPath, const char* name, std::string& path)
 {
     std::size_t length = std::char_traits<char>::length(name);
-    if (folderPath.size() + length < PATH_MAX) {
+    if (!folderPath.empty() && folderPath.size() + length < PATH_MAX) {
         path.assign(folderPath).append(name, length);
     } else {
         path.assign(procFdPath(folderFd)).append("/").append(name, length);
@@ -90,10 +156,10 @@ bool Anchor::resolve(const std::string& fsPath)
     std::string_view base = slash == std::string_view::npos ? trimmed : trimmed.substr(slash + 1);
 
     // A name inside a folder being listed: relative to it.
-    const std::vector<ListedFolder>& folders = listedFolders();
-    for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
-        if (!parent.empty() && it->path == parent) {
-            folder_ = it->fd;
+    const ListedFolders& folders = listedFolders();
+    for (std::size_t at = folders.size(); !parent.empty() && at-- > 0;) {
+        if (folders.fd(at) >= 0 && folders.hasPath(at, parent)) {
+            folder_ = folders.fd(at);
             name_.assign(base);
             return true;
         }
@@ -107,17 +173,18 @@ bool Anchor::resolve(const std::string& fsPath)
         return false;
     }
 
-    // Too long for one call: start at the deepest folder being listed that
-    // holds it, and open the folders on the way in pieces PATH_MAX can take.
+    // Too long for one call: start at the folder being listed last that
+    // holds it (in a walk, the deepest), and open the folders on the way in
+    // pieces PATH_MAX can take.
     std::string_view rest = parent;
     int current = AT_FDCWD;
-    std::size_t longest = 0;
-    for (const ListedFolder& folder : folders) {
-        if (folder.path.size() > longest && folder.path.size() < parent.size() &&
-            parent.compare(0, folder.path.size(), folder.path) == 0 && parent[folder.path.size()] == '/') {
-            longest = folder.path.size();
-            current = folder.fd;
-            rest = parent.substr(folder.path.size() + 1);
+    for (std::size_t at = folders.size(); at-- > 0;) {
+        std::size_t length = folders.length(at);
+        if (folders.fd(at) >= 0 && length < parent.size() && parent[length] == '/' &&
+            folders.hasPath(at, parent.substr(0, length))) {
+            current = folders.fd(at);
+            rest = parent.substr(length + 1);
+            break;
         }
     }
     while (!rest.empty()) {

@@ -47,7 +47,8 @@ void addListedFolder(const std::string& fsPath, int fd);
 void removeListedFolder(int fd);
 
 // The path of an entry inside an open folder, for path-based xattr calls,
-// built into `path` (reused from entry to entry).
+// built into `path` (reused from entry to entry); from the folder's
+// descriptor when folderPath is empty or the whole would be too long.
 void entryXattrPath(int folderFd, const std::string& folderPath, const char* name, std::string& path);
 
 }  // namespace posix

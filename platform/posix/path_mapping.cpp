@@ -38,9 +38,15 @@ std::string splitStream(std::string& fsPath)
     if (colon == std::string::npos) {
         return {};
     }
+    // As on Windows, "name:stream" is a stream of "name" whenever that
+    // exists: a file called "dept:QMArchivePoint.xml" beside the folder
+    // "dept" must never pass for its marker. Only a Linux name that holds a
+    // ':' and has nothing named like its part before the ':' is that entry.
     struct stat status {};
-    if (statPath(fsPath, status, false) == 0) {
-        return {};  // a Linux name that holds a ':'
+    std::string base = fsPath.substr(0, colon);
+    if (statPath(base.empty() ? std::string(".") : base, status, false) != 0 &&
+        statPath(fsPath, status, false) == 0) {
+        return {};
     }
     std::string stream = fsPath.substr(colon + 1);
     fsPath.erase(colon);

@@ -24,8 +24,9 @@ struct MappedPath {
 
 // Maps a Win32 path; sets the last error and returns nullopt when it names
 // nothing on Linux. withStreams: a ':' in the last component names an
-// alternate data stream of what comes before it, unless a file of that very
-// name exists (Linux names may hold a ':').
+// alternate data stream of what comes before it whenever that exists, as on
+// Windows; only when it does not, and an entry of the whole name does (Linux
+// names may hold a ':'), is the path that entry.
 std::optional<MappedPath> mapPath(LPCWSTR path, bool withStreams);
 
 // The same for a narrow (ANSI code page, UTF-8 here) name.

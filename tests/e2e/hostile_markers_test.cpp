@@ -1,5 +1,6 @@
 // Archive point markers that are large, in an encoding without a byte-order
-// mark, or not XML at all, read by the real program in archive usage mode.
+// mark, or not XML at all, read by the real program in archive usage mode,
+// and files beside a folder named as its marker, which are not read.
 // A marker either makes its folder an archive point with the identifier and
 // name it holds, or the folder is skipped with its line; the run goes on.
 // The markers live on tmpfs: a stream is one xattr, and ext4 keeps only
@@ -7,6 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "tests/e2e/normal_mode_fixtures.h"
@@ -131,30 +136,55 @@ TEST_F(HostileMarkers, MarkersThatDoNotLoadSkipTheirFolderAndTheWalkGoesOn)
     EXPECT_EQ(split.summary, kUsageHeading + "Root\t" + reportPath(root) + "\t0.00\t2.00\r\n");
 }
 
-// A marker of more than 1 MiB is not read: its folder is skipped. Linux
-// keeps no xattr value of more than 64 KiB, so these markers are the files
-// beside their folders that the layer opens for "folder:QMArchivePoint.xml".
-TEST(HostileMarkerSize, AMarkerOfMoreThanOneMebibyteIsNotRead)
+// On Linux the marker of a folder is its stream, the xattr
+// user.DosStream.QMArchivePoint.xml:$DATA, and nothing else: a file named
+// "<folder>:QMArchivePoint.xml" beside the folder is a file like any other,
+// whatever it holds, however large (the 1 MiB limit on a marker is shown
+// under Wine, where such a file is the stream), and wherever it links to (a
+// file only root may read, here). Folders with a stream of their own are
+// archive points under it; the others are none.
+TEST(HostileMarkerFiles, AFileBesideAFolderIsNeverItsMarkerLargeOrNotLinkOrNot)
 {
     TempDir share;
-    const std::string document = utf16le("\xEF\xBB\xBF<archivePoint><archiveQEID>ID-1</archiveQEID><name>Dept</name></archivePoint>");
-    for (const LargeMarker& c : kLargeMarkers) {
-        SCOPED_TRACE(c.folder);
-        const std::string point = makeFolder(share / c.folder);
+    TempDir elsewhere;
+    const std::string fake = utf16le("\xEF\xBB\xBF<archivePoint><archiveQEID>FAKE</archiveQEID><name>Fake</name></archivePoint>");
+    const std::string secret = elsewhere / "secret.xml";
+    std::ofstream(secret, std::ios::binary) << "<archivePoint><archiveQEID>SECRET</archiveQEID><name>root only</name>"
+                                               "</archivePoint>";
+    ASSERT_EQ(::chmod(secret.c_str(), 0600), 0);
+    std::map<std::string, std::string> rows;  // by identifier, as the summary orders them
+    auto plant = [&](const std::string& name, bool hasStream, const std::function<void(const std::string&)>& beside) {
+        SCOPED_TRACE(name);
+        const std::string point = makeFolder(share / name);
         makePlainFile(point + "/f", 1536);
-        writeLargeMarker(point + ":QMArchivePoint.xml", document, c.size);
-        TempDir work;
-        RunResult run = runStubwarden({"-archiveusage", uncPath(point)}, {.workingDirectory = work.path()});
-        EXPECT_EQ(run.exitCode, 0);
-        EXPECT_EQ(run.standardError, "");
-        const std::string at = reportPath(point);
-        if (c.skip.empty()) {
-            EXPECT_EQ(onlyReportBytes(work.path()), utf16le(kUsageHeading + usageRow("Dept", at, "0.00", "1.50")));
-        } else {
-            EXPECT_EQ(run.standardOutput, "");
-            EXPECT_EQ(onlyReportBytes(work.path()), utf16le(at + ": skipped, Reason: " + c.skip + "\r\n" + kUsageHeading));
+        if (hasStream) {
+            archivePoint(point, "ID-" + name, name);
+            rows["ID-" + name] = usageRow(name, reportPath(point), "0.00", "1.50");
         }
+        beside(point + ":QMArchivePoint.xml");
+    };
+    for (const LargeMarker& c : kLargeMarkers) {
+        plant("a-" + c.folder, true, [&](const std::string& path) { writeLargeMarker(path, fake, c.size); });
     }
+    auto small = [&](const std::string& path) { std::ofstream(path, std::ios::binary) << fake; };
+    auto linked = [&](const std::string& path) { ASSERT_EQ(::symlink(secret.c_str(), path.c_str()), 0); };
+    plant("b-small", true, small);
+    plant("c-link", true, linked);
+    plant("d-small-no-stream", false, small);
+    plant("e-link-no-stream", false, linked);
+    plant("f-large-no-stream", false,
+          [&](const std::string& path) { writeLargeMarker(path, fake, kLargeMarkers.back().size); });
+
+    TempDir work;
+    RunResult run = runStubwarden({"-archiveusage", uncPath(share.path())}, {.workingDirectory = work.path()});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.standardError, "");
+    EXPECT_EQ(run.standardOutput, ".");
+    std::string summary = kUsageHeading;
+    for (const auto& [identifier, row] : rows) {
+        summary += row;
+    }
+    EXPECT_EQ(onlyReportBytes(work.path()), utf16le(summary));
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 // Hostile trees walked by the real program: names no Windows share has,
-// a tree deeper than a path can name, symbolic link cycles, a file and a
-// folder that vanish between being listed and being opened, and a folder
+// a tree deeper than a path can name, symbolic link cycles and lattices, a
+// file and a folder that vanish between being listed and being opened, a
+// placeholder changed between its validation and its repair, and a folder
 // that cannot be read in the middle of a tree. Every run must end, with
-// each entry it could not handle named on its line, and the rest walked.
+// each entry it could not handle named on its line, and the rest walked, in
+// memory that grows with the depth of the tree, not its square.
 //
 // Where a folder holds more than one entry the file system orders them as
 // it likes: those reports are compared as sorted records plus the summary.
@@ -226,6 +228,211 @@ TEST(HostileTree, APlaceholderSwappedForALinkBeforeItsRepairWritesNothingThrough
     EXPECT_EQ(record(victim), victimRecord);
     char target[4096] = {};
     EXPECT_EQ(std::string(target, static_cast<std::size_t>(::readlink(file.c_str(), target, sizeof target))), victim);
+}
+
+// Another placeholder renamed over the one being repaired, or its record
+// set anew by another writer, between the validation and the repair's write:
+// the repair writes nothing, and its line says so with ERROR_FILE_INVALID
+// (1006), "the file has been externally altered", or with the error of the
+// record that can no longer be read (a file that is no reparse point: 4390).
+TEST(HostileTree, APlaceholderChangedBeforeItsRepairIsNotWritten)
+{
+    auto record = [](treebuilder::PlaceholderKind kind, const char* url) {
+        treebuilder::Bytes bytes = treebuilder::placeholderRecord({.kind = kind, .url = treebuilder::wideText(url)});
+        return std::string(bytes.begin(), bytes.end());
+    };
+    const std::string validated = record(PlaceholderKind::Misplaced, "http://archive.example/vault/validated");
+    const std::string other = record(PlaceholderKind::Misplaced, "http://archive.example/vault/other");
+    enum class Change { RenamedOverSameRecord, RenamedOverOtherRecord, RenamedOverPlainFile, RecordSetAnew };
+    const struct {
+        const char* label;
+        Change change;
+        std::string outcome;
+        std::optional<std::string> recordAfter;  // nullopt: none
+    } cases[] = {
+        {"another placeholder with the same record renamed over it", Change::RenamedOverSameRecord,
+         ", Failed to fix:DeviceIoControl:1006", validated},
+        {"another placeholder renamed over it", Change::RenamedOverOtherRecord, ", Failed to fix:DeviceIoControl:1006",
+         other},
+        {"a plain file renamed over it", Change::RenamedOverPlainFile, ", Failed to fix:DeviceIoControl:4390",
+         std::nullopt},
+        {"its record set anew by another writer", Change::RecordSetAnew, ", Failed to fix:DeviceIoControl:1006",
+         other},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        TempDir share;
+        const std::string root = makeFolder(share / "root");
+        const std::string file = root + "/misplaced.doc";
+        const std::string replacement = makeFolder(share / "elsewhere") + "/replacement.doc";
+        placeholder(file, PlaceholderKind::Misplaced);
+        setXattr(file, "user.SmbReparse", validated);
+        if (c.change == Change::RenamedOverPlainFile) {
+            makePlainFile(replacement, 1024);
+        } else {
+            placeholder(replacement, PlaceholderKind::Misplaced);
+            setXattr(replacement, "user.SmbReparse", c.change == Change::RenamedOverSameRecord ? validated : other);
+        }
+        hostile::OpenStop change{"misplaced.doc", true, [&] {
+                                     if (c.change == Change::RecordSetAnew) {
+                                         setXattr(file, "user.SmbReparse", other);
+                                     } else {
+                                         ASSERT_EQ(::rename(replacement.c_str(), file.c_str()), 0);
+                                     }
+                                 }};
+        Audit run = audit({"-fixphs", uncPath(file)}, {&change});
+        if (run.run.traceRefused) {
+            GTEST_SKIP() << "this system does not let a test trace the program (ptrace)";
+        }
+        EXPECT_EQ(change.seen, 1);
+        EXPECT_EQ(run.run.exitCode, 2);
+        EXPECT_EQ(run.report, utf16le(reportPath(file) + ": Invalid URL" + c.outcome + "\r\n" +
+                                      summary(1, 0, 0, 0, 1, 0, 0, 1)));
+        EXPECT_EQ(xattr(file, "user.SmbReparse"), c.recordAfter);
+    }
+}
+
+// Folder links that form no cycle but a lattice, L_i/x and L_i/y both
+// leading to L_i+1, reach the last folder by 2^40 paths. Each folder is
+// entered once, by the path the walk meets first; the other link to it gets
+// the line a cycle gets, naming that path.
+TEST(HostileTree, AFolderLinkLatticeIsWalkedOncePerFolder)
+{
+    constexpr int kLevels = 40;
+    TempDir share;
+    std::vector<std::string> levels;
+    for (int i = 0; i <= kLevels; ++i) {
+        levels.push_back(makeFolder(share / ("L" + std::to_string(i))));
+    }
+    placeholder(levels.back() + "/bad.doc", PlaceholderKind::WrongGuid);
+    for (int i = 0; i < kLevels; ++i) {
+        for (const char* name : {"x", "y"}) {
+            ASSERT_EQ(::symlink(levels[i + 1].c_str(), (levels[i] + "/" + name).c_str()), 0);
+        }
+    }
+    std::vector<std::string> lines;
+    std::string walked = reportPath(levels.front());  // the path L_i is walked by
+    for (int i = 0; i < kLevels; ++i) {
+        std::vector<std::string> names = listedNames(levels[i]);
+        ASSERT_EQ(names.size(), 2u);
+        lines.push_back(walked + "\\" + names[1] + ": skipped, Reason: reparse point leads back to " + walked +
+                        "\\" + names[0] + "\r\n");
+        walked += "\\" + names[0];
+    }
+    lines.push_back(walked + "\\bad.doc: Incorrect GUID\r\n");
+
+    TempDir work;
+    hostile::Run run = hostile::runProgram({uncPath(levels.front())}, work.path(), {}, std::chrono::seconds(30));
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.standardError, "");
+    if (run.timedOut) {
+        return;  // the report may be of any size
+    }
+    SplitReport split = splitReport(fromUtf16le(onlyReportBytes(work.path())));
+    EXPECT_EQ(split.sortedLines, sorted(lines));
+    EXPECT_EQ(split.summary, summary(1, 0, 0, 0, 1, 1, 0, 0));
+}
+
+// A chain of folders "d/d/.../d" below `root` with one file at its bottom,
+// on tmpfs (/dev/shm), where folders come and go fast; removed bottom up
+// through "..", with no long path and two descriptors at a time.
+class FolderChain {
+public:
+    FolderChain()
+    {
+        std::string pattern = "/dev/shm/stubwarden-test-XXXXXX";
+        if (::access("/dev/shm", W_OK) == 0 && ::mkdtemp(pattern.data()) != nullptr) {
+            share_ = pattern;
+        }
+    }
+    ~FolderChain()
+    {
+        if (share_.empty()) {
+            return;
+        }
+        int folder = ::open(share_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int depth = 0;
+        for (int next; (next = ::openat(folder, "d", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) >= 0; ++depth) {
+            ::close(folder);
+            folder = next;
+        }
+        ::unlinkat(folder, "bad.doc", 0);
+        for (; depth > 0; --depth) {
+            int parent = ::openat(folder, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            ::close(folder);
+            ::unlinkat(parent, "d", AT_REMOVEDIR);
+            folder = parent;
+        }
+        ::close(folder);
+        ::rmdir(share_.c_str());
+    }
+    FolderChain(const FolderChain&) = delete;
+    FolderChain& operator=(const FolderChain&) = delete;
+
+    [[nodiscard]] const std::string& root() const { return share_; }
+
+private:
+    std::string share_;
+};
+
+// A chain of 16,000 folders, as deep as a path can name with one-letter
+// names, walked to its end within 768 MiB of address space: 48 KiB per
+// level. What a level does need is its enumeration, of which the C library's
+// buffer takes 32 KiB (the whole run about 600 MB). Were each level to keep
+// a copy of its path as well (16,000 code units on average here), each such
+// copy would add 256 MB (512 MB as UTF-16), and the run would fail.
+TEST(HostileTree, ATreeAsDeepAsAPathCanNameIsWalkedInMemoryLinearInItsDepth)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves more address space than the limit this test sets";
+#endif
+    constexpr int kDepth = 16000;
+    constexpr rlim_t kAddressSpace = rlim_t{768} << 20;
+    struct rlimit descriptors {};
+    ::getrlimit(RLIMIT_NOFILE, &descriptors);
+    if (descriptors.rlim_max != RLIM_INFINITY && descriptors.rlim_max < kDepth + 64) {
+        GTEST_SKIP() << "the walk holds a descriptor per level; this system allows " << descriptors.rlim_max;
+    }
+    FolderChain chain;
+    if (chain.root().empty()) {
+        GTEST_SKIP() << "no /dev/shm";
+    }
+    int folder = ::open(chain.root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::string deepest = chain.root();
+    for (int depth = 0; depth < kDepth; ++depth) {
+        ASSERT_EQ(::mkdirat(folder, "d", 0755), 0);
+        int next = ::openat(folder, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(next, 0);
+        ::close(folder);
+        folder = next;
+        deepest += "/d";
+    }
+    const std::string record = [] {
+        treebuilder::Bytes bytes = treebuilder::placeholderRecord({.kind = PlaceholderKind::WrongGuid});
+        return std::string(bytes.begin(), bytes.end());
+    }();
+    const std::string attributes = posix::encodeDosAttrib(
+        {FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_SPARSE_FILE, std::nullopt});
+    int file = ::openat(folder, "bad.doc", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(::fsetxattr(file, "user.DOSATTRIB", attributes.data(), attributes.size(), 0), 0);
+    ASSERT_EQ(::fsetxattr(file, "user.SmbReparse", record.data(), record.size(), 0), 0);
+    ::close(file);
+    ::close(folder);
+    ASSERT_LT((reportPath(deepest) + "\\*").size(), 32767u);
+
+    TempDir work;
+    hostile::Run run = hostile::runProgram({uncPath(chain.root())}, work.path(), {}, std::chrono::seconds(300), [] {
+        struct rlimit space {kAddressSpace, kAddressSpace};
+        struct rlimit open {};
+        ::getrlimit(RLIMIT_NOFILE, &open);
+        open.rlim_cur = open.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &open);
+        ::setrlimit(RLIMIT_AS, &space);
+    });
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.standardError, "");
+    EXPECT_EQ(onlyReportBytes(work.path()),
+              utf16le(reportPath(deepest) + "\\bad.doc: Incorrect GUID\r\n" + summary(1, 0, 0, 0, 1, 1, 0, 0)));
 }
 
 // Without the backup privilege, a folder of mode 0 in the middle of a tree

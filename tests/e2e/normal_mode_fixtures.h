@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <dirent.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -197,6 +198,23 @@ inline void writeLargeMarker(const std::string& path, const std::string& documen
     EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), out), bytes.size());
     EXPECT_EQ(::ftruncate(::fileno(out), static_cast<off_t>(size)), 0);
     std::fclose(out);
+}
+
+// The names in a folder (without "." and "..") in the order the kernel
+// lists them, which is the order the walk meets them in.
+inline std::vector<std::string> listedNames(const std::string& folder)
+{
+    std::vector<std::string> names;
+    DIR* listing = ::opendir(folder.c_str());
+    while (struct dirent* entry = listing != nullptr ? ::readdir(listing) : nullptr) {
+        if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..") {
+            names.push_back(entry->d_name);
+        }
+    }
+    if (listing != nullptr) {
+        ::closedir(listing);
+    }
+    return names;
 }
 
 inline std::vector<std::string> sorted(std::vector<std::string> lines)

@@ -2,13 +2,18 @@
 // with exit code 1, the message on standard error, and the report keeps what
 // was written before the failing write. The file size limit of the process
 // (RLIMIT_FSIZE) stops a write part-way or at its first byte, as a full disk
-// does.
+// does. A link waiting under the report's name is never written through, and
+// the report never takes the place of a standard stream the run was started
+// without.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "tests/e2e/normal_mode_fixtures.h"
+#include "tests/hostile/hostile_support.h"
 
 using namespace testsupport;
 using namespace normalmode;
@@ -108,6 +113,82 @@ TEST(ReportFileOpening, AFolderInThePlaceOfTheReportEndsTheRun)
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_TRUE(isReportNameFor(openFailureName(result.standardError), target, first, last))
         << result.standardError;
+}
+
+// The report's name is known in advance (the target and the second), so
+// whoever may write the current folder can plant a link under it. A symbolic
+// link (to a file, or to none yet) is not followed, and an existing file with
+// another link is refused before anything of it is emptied: the run ends
+// with "Failed to open report file:" and the name, and the file the link
+// leads to keeps its bytes (or is not created).
+TEST(ReportFileOpening, ALinkInThePlaceOfTheReportIsNotWrittenThrough)
+{
+    TempDir share;
+    placeholder(share / "bad", treebuilder::PlaceholderKind::WrongGuid);
+    const std::string target = uncPath(share / "bad");
+    const std::string precious = "precious data, not a report\n";
+    enum class Plant { SymbolicLink, DanglingLink, HardLink };
+    const std::pair<const char*, Plant> cases[] = {
+        {"symbolic link to a file elsewhere", Plant::SymbolicLink},
+        {"symbolic link to no file yet", Plant::DanglingLink},
+        {"hard link of a file elsewhere", Plant::HardLink},
+    };
+    for (const auto& [label, plant] : cases) {
+        SCOPED_TRACE(label);
+        TempDir elsewhere;
+        TempDir work;
+        std::time_t first = std::time(nullptr);
+        std::vector<std::string> victims;
+        for (std::time_t second = first; second < first + 10; ++second) {
+            const std::string name = reportName(target, second);
+            victims.push_back(elsewhere / name);
+            if (plant != Plant::DanglingLink) {
+                std::ofstream(victims.back(), std::ios::binary) << precious;
+            }
+            int planted = plant == Plant::HardLink ? ::link(victims.back().c_str(), (work / name).c_str())
+                                                   : ::symlink(victims.back().c_str(), (work / name).c_str());
+            ASSERT_EQ(planted, 0) << name;
+        }
+        RunResult result = runStubwarden({target}, {.workingDirectory = work.path()});
+        std::time_t last = std::time(nullptr);
+        ASSERT_LT(last, first + 10);
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.standardOutput, "");
+        EXPECT_TRUE(isReportNameFor(openFailureName(result.standardError), target, first, last))
+            << result.standardError;
+        for (const std::string& victim : victims) {
+            if (plant == Plant::DanglingLink) {
+                EXPECT_NE(::access(victim.c_str(), F_OK), 0) << victim << " was created";
+            } else {
+                EXPECT_EQ(readFileBytes(victim), precious) << victim;
+            }
+        }
+    }
+}
+
+// Started without standard input, output or error (">&-", as cron and
+// service managers may start it), the report must not take the free
+// descriptor: the progress dots of archive usage mode would land in it.
+TEST(ReportFileOpening, StartedWithStandardStreamsClosedTheReportTakesNoneOfThem)
+{
+    TempDir share;
+    const std::string point = makeFolder(share / "point");
+    archivePoint(point, "ID-1", "Point");
+    makePlainFile(point + "/f", 1536);
+    const std::string usage = kUsageHeading + usageRow("Point", reportPath(point), "0.00", "1.50");
+    const std::vector<int> cases[] = {{1}, {1, 2}, {0, 1, 2}};  // the descriptors closed
+    for (const std::vector<int>& closed : cases) {
+        SCOPED_TRACE(::testing::PrintToString(closed));
+        TempDir work;
+        hostile::Run run = hostile::runProgram({"-archiveusage", uncPath(share.path())}, work.path(), {},
+                                               std::chrono::seconds(120), [&closed] {
+                                                   for (int fd : closed) {
+                                                       ::close(fd);
+                                                   }
+                                               });
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_EQ(onlyReportBytes(work.path()), utf16le(usage));
+    }
 }
 
 }  // namespace

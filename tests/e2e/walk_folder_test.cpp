@@ -1,9 +1,9 @@
 // The folder walk: which folders are entered, the child paths it builds,
-// folders reached again through a symbolic link cycle, and the lines of the
-// folders it cannot list or finish. Where a folder holds more than one entry
-// the file system orders them as it likes, and the lines are compared as a
-// sorted list; elsewhere each folder holds one entry and the whole report is
-// compared.
+// folders reached again by another path (a link cycle, a link to a folder
+// walked already), and the lines of the folders it cannot list or finish.
+// Where a folder holds more than one entry the file system orders them as it
+// likes, and the lines are compared as a sorted list; elsewhere each folder
+// holds one entry and the whole report is compared.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -106,39 +106,48 @@ TEST(WalkFolder, ALinkBackToAFolderBeingWalkedIsSkippedWithItsLine)
                       "\r\n" + kEmptySummary));
 }
 
-// A link to the target's parent leads out of the walk, so it is entered; the
-// walk meets the target again below it and stops at the link the second
-// time, when it leads back to a folder being walked.
-TEST(WalkFolder, ALinkAboveTheTargetIsWalkedOnceMore)
+// A link to the target's parent leads out of the walk, so it is entered;
+// the target met again below it, by its own name, is not walked again: the
+// folder gets the line a link back gets.
+TEST(WalkFolder, ALinkAboveTheTargetIsEnteredAndTheTargetNotWalkedAgain)
 {
     TempDir share;
     const std::string top = makeFolder(share / "top");
     const std::string root = makeFolder(top + "/root");
     treebuilder::makeSymbolicLink(wideUncPath(root + "/up"), wideUncPath(top), true);
     EXPECT_EQ(auditReport({uncPath(root)}, 0),
-              utf16le(reportPath(root) + "\\up\\root\\up: skipped, Reason: reparse point leads back to " +
-                      reportPath(root) + "\\up\r\n" + kEmptySummary));
+              utf16le(reportPath(root) + "\\up\\root: skipped, Reason: folder leads back to " + reportPath(root) +
+                      "\r\n" + kEmptySummary));
 }
 
-// Two folders that link to each other: each is walked through the other's
-// link once, and its files are counted on both visits.
-TEST(WalkFolder, FoldersLinkedToEachOtherAreEachWalkedThroughTheOtherOnce)
+// Two folders that link to each other: each real folder is walked once. The
+// one listed first is walked by its own name, the other through the first
+// one's link; the link back and the second folder, met by its own name
+// after, get their lines, naming the path by which each was walked.
+TEST(WalkFolder, FoldersLinkedToEachOtherAreEachWalkedOnce)
 {
     TempDir share;
     const std::string root = makeFolder(share / "root");
     const std::string a = makeFolder(root + "/a");
     const std::string b = makeFolder(root + "/b");
     placeholder(a + "/bad", PlaceholderKind::WrongGuid);
+    placeholder(b + "/bad", PlaceholderKind::WrongGuid);
     treebuilder::makeSymbolicLink(wideUncPath(a + "/to-b"), wideUncPath(b), true);
     treebuilder::makeSymbolicLink(wideUncPath(b + "/to-a"), wideUncPath(a), true);
-    const std::string at = reportPath(root);
+    std::vector<std::string> order = listedNames(root);
+    ASSERT_EQ(order.size(), 2u);
+    const std::string first = reportPath(root) + "\\" + order[0];
+    const std::string second = reportPath(root) + "\\" + order[1];
+    const std::string link = order[0] == "a" ? "to-b" : "to-a";
+    const std::string back = order[0] == "a" ? "to-a" : "to-b";
     SplitReport split = splitReport(fromUtf16le(auditReport({uncPath(root)}, 2)));
     EXPECT_EQ(split.sortedLines,
               sorted({
-                  at + "\\a\\bad: Incorrect GUID\r\n",
-                  at + "\\b\\to-a\\bad: Incorrect GUID\r\n",
-                  at + "\\a\\to-b\\to-a: skipped, Reason: reparse point leads back to " + at + "\\a\r\n",
-                  at + "\\b\\to-a\\to-b: skipped, Reason: reparse point leads back to " + at + "\\b\r\n",
+                  first + "\\bad: Incorrect GUID\r\n",
+                  first + "\\" + link + "\\bad: Incorrect GUID\r\n",
+                  first + "\\" + link + "\\" + back + ": skipped, Reason: reparse point leads back to " + first +
+                      "\r\n",
+                  second + ": skipped, Reason: folder leads back to " + first + "\\" + link + "\r\n",
               }));
     EXPECT_EQ(split.summary, summary(2, 0, 0, 0, 2, 2, 0, 0));
 }

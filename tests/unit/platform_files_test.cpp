@@ -444,11 +444,20 @@ TEST(PlatformStreams, ReadWriteAndSize)
     EXPECT_EQ(readAll(main.get()), "main data");
     main.reset();
 
-    // A Linux name that holds a ':' is that file.
+    // A Linux name that holds a ':' is that file, when nothing is named like
+    // its part before the ':'; otherwise, as on Windows, it names a stream.
     writePosixFile(dir / "odd:name", "odd");
     UniqueHandle odd = openPath(dir / "odd:name", GENERIC_READ);
     ASSERT_TRUE(odd.valid());
     EXPECT_EQ(readAll(odd.get()), "odd");
+    odd.reset();
+    writePosixFile(dir / "odd", "");
+    EXPECT_FALSE(openPath(dir / "odd:name", GENERIC_READ).valid());
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    writePosixFile(file + ":notes", "beside");
+    UniqueHandle stream = openPath(file + ":notes", GENERIC_READ);
+    ASSERT_TRUE(stream.valid());
+    EXPECT_EQ(readAll(stream.get()), std::string("first\0\0!", 8));
 }
 
 TEST(PlatformStreams, MissingStreamsFilesAndFolders)

@@ -122,6 +122,42 @@ TEST(WindowsBuild, FailuresThatEndTheRunPrintOneErrorLine)
     }
 }
 
+// A link planted under the report's name in the current folder is not
+// written through: the report is opened on the link itself, and refused when
+// it is a reparse point or has another name (a hard link) before anything of
+// it is emptied. Wine shows a Linux hard link as a file of two links, and
+// follows a Linux symbolic link to a file as Samba does (it is no reparse
+// point there), so only the hard link can be shown here.
+TEST(WindowsBuild, AHardLinkInThePlaceOfTheReportIsNotWrittenThrough)
+{
+    SharedFolder share;
+    const std::string root = folder(share / "share");
+    const std::string target = uncPath(root);
+    const std::string precious = "precious data, not a report\n";
+    TempDir elsewhere;
+    TempDir work;
+    std::time_t first = std::time(nullptr);
+    std::vector<std::string> victims;
+    for (std::time_t second = first; second < first + 30; ++second) {
+        const std::string name = reportName(target, second);
+        victims.push_back(elsewhere / name);
+        writeLinuxFile(victims.back(), precious);
+        ASSERT_EQ(::link(victims.back().c_str(), (work / name).c_str()), 0) << name;
+    }
+    RunResult result = runWindowsBuild({target}, {.workingDirectory = work.path()});
+    std::time_t last = std::time(nullptr);
+    ASSERT_LT(last, first + 30);
+    EXPECT_EQ(result.exitCode, 1);
+    bool named = false;
+    for (std::time_t second = first; second <= last; ++second) {
+        named = named || result.standardError == "Error:Failed to open report file:" + reportName(target, second) + "\r\n";
+    }
+    EXPECT_TRUE(named) << result.standardError;
+    for (const std::string& victim : victims) {
+        EXPECT_EQ(readFileBytes(victim), precious) << victim;
+    }
+}
+
 // The name from the target as given and the start time, in the ANSI code
 // page: "ü" and "ß" are in it, "Ł" and "ź" become their best fit. The report
 // is UTF-16LE without a byte-order mark.

@@ -361,6 +361,7 @@ void file(const std::string& linuxPath, std::uint64_t size, const std::string& c
 
 void marker(const std::string& linuxFolder, const std::string& bytes)
 {
+    treebuilder::makeArchivePoint(testsupport::wideUncPath(linuxFolder), bytes);
     writeLinuxFile(linuxFolder + ":QMArchivePoint.xml", bytes);
 }
 

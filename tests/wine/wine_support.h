@@ -65,14 +65,15 @@ void alignFileTimes(const std::string& linuxFolder, const FILETIME& time);
 
 // Writes a Linux file of exactly this name and content, e.g. the marker
 // "dept:QMArchivePoint.xml" beside the folder "dept": Wine opens that file
-// for the stream "dept:QMArchivePoint.xml", and so does the Linux build when
-// the file exists.
+// for the stream "dept:QMArchivePoint.xml". The Linux build never does: to
+// it that is a file like any other.
 void writeLinuxFile(const std::string& linuxPath, const std::string& bytes);
 // A folder and its parents; returns its path.
 std::string folder(const std::string& linuxPath);
 // A file of `size` bytes: the content, then a hole.
 void file(const std::string& linuxPath, std::uint64_t size, const std::string& content = "");
-// The archive point marker of a folder, as Wine finds it.
+// The archive point marker of a folder, planted both ways: the file beside
+// it that Wine opens, and the stream xattr the Linux build reads.
 void marker(const std::string& linuxFolder, const std::string& bytes);
 
 // A marker document as UTF-16LE with a byte-order mark. Wine's MSXML 3 reads
