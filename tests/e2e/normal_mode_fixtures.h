@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 #include <dirent.h>
+#include <fstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -124,6 +125,33 @@ inline std::string reportName(std::string target, std::time_t seconds)
     std::replace(target.begin(), target.end(), '\\', '-');
     std::replace(target.begin(), target.end(), '/', '-');
     return target + "-" + std::to_string(static_cast<long long>(seconds)) + ".txt";
+}
+
+// How a file outside the current folder is planted under a report's name.
+enum class ReportNameLink { Symbolic, Dangling, Hard };
+
+// Under each name the report of `target` may get in `seconds` seconds from
+// `first` on, a link in `work` to a file of that name in `elsewhere`, which
+// holds `content` (or is not there, for a dangling link). Returns those
+// files.
+inline std::vector<std::string> linkReportNames(const std::string& target, std::time_t first, int seconds,
+                                                const std::string& work, const std::string& elsewhere,
+                                                ReportNameLink kind, const std::string& content)
+{
+    std::vector<std::string> linked;
+    for (std::time_t second = first; second < first + seconds; ++second) {
+        const std::string name = reportName(target, second);
+        linked.push_back(elsewhere + "/" + name);
+        if (kind != ReportNameLink::Dangling) {
+            std::ofstream(linked.back(), std::ios::binary) << content;
+        }
+        const std::string link = work + "/" + name;
+        EXPECT_EQ(kind == ReportNameLink::Hard ? ::link(linked.back().c_str(), link.c_str())
+                                               : ::symlink(linked.back().c_str(), link.c_str()),
+                  0)
+            << name;
+    }
+    return linked;
 }
 
 // The report as records in the order written: lines ended by CR LF, and the

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -127,28 +126,18 @@ TEST(ReportFileOpening, ALinkInThePlaceOfTheReportIsNotWrittenThrough)
     placeholder(share / "bad", treebuilder::PlaceholderKind::WrongGuid);
     const std::string target = uncPath(share / "bad");
     const std::string precious = "precious data, not a report\n";
-    enum class Plant { SymbolicLink, DanglingLink, HardLink };
-    const std::pair<const char*, Plant> cases[] = {
-        {"symbolic link to a file elsewhere", Plant::SymbolicLink},
-        {"symbolic link to no file yet", Plant::DanglingLink},
-        {"hard link of a file elsewhere", Plant::HardLink},
+    const std::pair<const char*, ReportNameLink> cases[] = {
+        {"symbolic link to a file elsewhere", ReportNameLink::Symbolic},
+        {"symbolic link to no file yet", ReportNameLink::Dangling},
+        {"hard link of a file elsewhere", ReportNameLink::Hard},
     };
-    for (const auto& [label, plant] : cases) {
+    for (const auto& [label, kind] : cases) {
         SCOPED_TRACE(label);
         TempDir elsewhere;
         TempDir work;
         std::time_t first = std::time(nullptr);
-        std::vector<std::string> victims;
-        for (std::time_t second = first; second < first + 10; ++second) {
-            const std::string name = reportName(target, second);
-            victims.push_back(elsewhere / name);
-            if (plant != Plant::DanglingLink) {
-                std::ofstream(victims.back(), std::ios::binary) << precious;
-            }
-            int planted = plant == Plant::HardLink ? ::link(victims.back().c_str(), (work / name).c_str())
-                                                   : ::symlink(victims.back().c_str(), (work / name).c_str());
-            ASSERT_EQ(planted, 0) << name;
-        }
+        std::vector<std::string> victims =
+            linkReportNames(target, first, 10, work.path(), elsewhere.path(), kind, precious);
         RunResult result = runStubwarden({target}, {.workingDirectory = work.path()});
         std::time_t last = std::time(nullptr);
         ASSERT_LT(last, first + 10);
@@ -157,7 +146,7 @@ TEST(ReportFileOpening, ALinkInThePlaceOfTheReportIsNotWrittenThrough)
         EXPECT_TRUE(isReportNameFor(openFailureName(result.standardError), target, first, last))
             << result.standardError;
         for (const std::string& victim : victims) {
-            if (plant == Plant::DanglingLink) {
+            if (kind == ReportNameLink::Dangling) {
                 EXPECT_NE(::access(victim.c_str(), F_OK), 0) << victim << " was created";
             } else {
                 EXPECT_EQ(readFileBytes(victim), precious) << victim;

@@ -137,13 +137,8 @@ TEST(WindowsBuild, AHardLinkInThePlaceOfTheReportIsNotWrittenThrough)
     TempDir elsewhere;
     TempDir work;
     std::time_t first = std::time(nullptr);
-    std::vector<std::string> victims;
-    for (std::time_t second = first; second < first + 30; ++second) {
-        const std::string name = reportName(target, second);
-        victims.push_back(elsewhere / name);
-        writeLinuxFile(victims.back(), precious);
-        ASSERT_EQ(::link(victims.back().c_str(), (work / name).c_str()), 0) << name;
-    }
+    std::vector<std::string> victims = normalmode::linkReportNames(target, first, 30, work.path(), elsewhere.path(),
+                                                                   normalmode::ReportNameLink::Hard, precious);
     RunResult result = runWindowsBuild({target}, {.workingDirectory = work.path()});
     std::time_t last = std::time(nullptr);
     ASSERT_LT(last, first + 30);
