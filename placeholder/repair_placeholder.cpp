@@ -7,9 +7,12 @@
 // new record. The record is written only to the file it was read from and
 // only while that file still holds exactly the record validated; both are
 // checked through the handle the write goes through, which shares the file
-// with no one. Otherwise nothing is written, and the line says
+// with no one (on Linux no one who takes the share locks: a writer that does
+// not could still slip in between the check and the write). Otherwise
+// nothing is written, and the line says
 // ERROR_FILE_INVALID (1006): "the file has been externally altered", which
 // is what happened to the file that was validated.
+#include <algorithm>
 #include <array>
 #include <cstring>
 
