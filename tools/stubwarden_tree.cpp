@@ -10,6 +10,7 @@
 
 #include "platform/console.h"
 #include "platform/win32.h"
+#include "tools/program_version.h"
 #include "tools/tree_builder.h"
 #include "tools/tree_description.h"
 
@@ -17,6 +18,7 @@ namespace {
 
 constexpr const char* kUsage = R"(Usage: stubwarden-tree <root-folder> [<description-file>]
        stubwarden-tree -h | --help
+       stubwarden-tree --version
 
 Builds a tree of folders, files, placeholders, other reparse points, symbolic
 links, archive point markers and streams below <root-folder> (made if missing;
@@ -68,6 +70,9 @@ int wmain(int argc, WCHAR* argv[])
         if (argument == WSTR("-h") || argument == WSTR("--help")) {
             std::cout << kUsage << std::flush;
             return 0;
+        }
+        if (argument == WSTR("--version")) {
+            return printVersion("stubwarden-tree");
         }
     }
     if (arguments.empty()) {

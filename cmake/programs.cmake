@@ -1,0 +1,73 @@
+# The programs an administrator gets: Stubwarden and its companions. Each is
+# declared with one stubwarden_program() call, which gives it everything a
+# release carries: the project version, the Windows version resource and
+# manifest, the manual page (man/<name>.1.scd) and the install rule.
+
+# The process entry: wmain on Windows; on Linux main turns the arguments into
+# UTF-16 and calls the same wmain.
+if(NOT WIN32)
+  add_library(stubwarden_posix_main OBJECT platform/posix/posix_main.cpp)
+endif()
+function(stubwarden_entry target)
+  if(WIN32)
+    target_link_options(${target} PRIVATE -municode -static)
+  else()
+    target_sources(${target} PRIVATE $<TARGET_OBJECTS:stubwarden_posix_main>)
+  endif()
+endfunction()
+
+if(WIN32)
+  enable_language(RC)
+else()
+  find_program(SCDOC scdoc REQUIRED)
+  find_program(GZIP gzip REQUIRED)
+endif()
+
+# stubwarden_program(<name> "<description>" <sources>...)
+# The description is the version resource's FileDescription, and the
+# program's line in the Debian package's description.
+function(stubwarden_program name description)
+  add_executable(${name} ${ARGN})
+  stubwarden_entry(${name})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+  target_compile_definitions(${name} PRIVATE STUBWARDEN_VERSION="${PROJECT_VERSION}")
+  if(WIN32)
+    stubwarden_windows_resources(${name} "${description}")
+  else()
+    stubwarden_manual_page(${name})
+  endif()
+  install(TARGETS ${name} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  set_property(GLOBAL APPEND PROPERTY STUBWARDEN_PROGRAMS ${name})
+  set_property(GLOBAL APPEND PROPERTY STUBWARDEN_PROGRAM_SUMMARIES "${name}: ${description}")
+endfunction()
+
+# VERSIONINFO (product name, description, version, original file name) and
+# an application manifest that asks for no elevation (asInvoker), so that
+# Windows never takes the program for an installer.
+function(stubwarden_windows_resources name description)
+  set(folder ${CMAKE_BINARY_DIR}/resources)
+  set(PROGRAM_NAME ${name})
+  set(PROGRAM_DESCRIPTION "${description}")
+  set(MANIFEST ${folder}/${name}.manifest)
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/program.manifest.in ${MANIFEST} @ONLY)
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/program.rc.in ${folder}/${name}.rc @ONLY)
+  target_sources(${name} PRIVATE ${folder}/${name}.rc)
+  # windres reads the manifest when it compiles the script.
+  set_property(SOURCE ${folder}/${name}.rc APPEND PROPERTY OBJECT_DEPENDS ${MANIFEST})
+endfunction()
+
+# man/<name>.1.scd, with @PROJECT_VERSION@ filled in, through scdoc into
+# <build>/man/<name>.1, and compressed as Debian installs manual pages.
+function(stubwarden_manual_page name)
+  set(folder ${CMAKE_BINARY_DIR}/man)
+  configure_file(${CMAKE_SOURCE_DIR}/man/${name}.1.scd ${folder}/${name}.1.scd @ONLY)
+  add_custom_command(OUTPUT ${folder}/${name}.1 ${folder}/${name}.1.gz
+    COMMAND sh -c "\"$0\" < \"$1\" > \"$2\"" ${SCDOC} ${name}.1.scd ${name}.1
+    COMMAND sh -c "\"$0\" -9 -n -c \"$1\" > \"$2\"" ${GZIP} ${name}.1 ${name}.1.gz
+    DEPENDS ${folder}/${name}.1.scd
+    WORKING_DIRECTORY ${folder}
+    COMMENT "Manual page ${name}(1)"
+    VERBATIM)
+  add_custom_target(${name}-manual ALL DEPENDS ${folder}/${name}.1 ${folder}/${name}.1.gz)
+  install(FILES ${folder}/${name}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endfunction()
