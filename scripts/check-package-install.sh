@@ -118,7 +118,7 @@ check "the package installs at version $version" same "install ok installed $ver
 check "the group $group is a system group" \
   test "$(getent group "$group" | cut -d: -f3)" -lt 1000
 check "$program is root:$group, mode 0750" same "root:$group 750" "$(stat -c '%U:%G %a' "$program")"
-check "the owner and mode are a dpkg-statoverride" same "root $group 0750 $program" \
+check "the owner and mode are a dpkg-statoverride" same "root $group 750 $program" \
   "$(dpkg-statoverride --list "$program")"
 check "$program has cap_dac_read_search+ep" same "$program cap_dac_read_search=ep" "$(getcap "$program")"
 for companion in $(dpkg -L stubwarden | grep '^/usr/bin/' | grep -vx "$program"); do
@@ -161,7 +161,7 @@ check "without the capability the member cannot read the target" same \
 echo "== An account outside the group"
 code=0
 error="$(runuser -u "$outsider" -- "$program" "$target" 2>&1)" || code=$?
-check "$outsider cannot execute $program" same "126 runuser: failed to execute $program: Permission denied" \
+check "$outsider cannot execute $program" same "1 runuser: failed to execute $program: Permission denied" \
   "$code $error"
 check "$outsider cannot read $program" bash -c "! runuser -u '$outsider' -- cat '$program' >/dev/null 2>&1"
 
