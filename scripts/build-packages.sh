@@ -32,4 +32,18 @@ rm -rf build-windows/packages
 rm -rf dist
 mkdir dist
 cp build-package/packages/*.deb build-windows/packages/*.zip dist/
-ls -l dist
+
+# What they hold, and lintian's view of the package (the package suite,
+# ctest -L package, checks both).
+scripts/install-packages.sh lintian unzip
+for deb in dist/*.deb; do
+  echo "=== $deb"
+  dpkg-deb --info "$deb"
+  dpkg-deb --contents "$deb"
+  echo "=== lintian $deb"
+  lintian --allow-root --display-info --pedantic "$deb" || true
+done
+for zip in dist/*.zip; do
+  echo "=== $zip"
+  unzip -l "$zip"
+done

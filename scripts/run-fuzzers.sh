@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 build="${2:-build-fuzz}"
 
-scripts/install-packages.sh cmake make clang-14 libclang-rt-14-dev pkg-config libcap-dev libxml2-dev
+scripts/install-packages.sh cmake make clang-14 libclang-rt-14-dev pkg-config libcap-dev libxml2-dev scdoc
 # A cache made with another compiler would be thrown away together with the
 # options given here.
 rm -f "$build/CMakeCache.txt"

@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build-sanitize}"
 
-scripts/install-packages.sh cmake make g++ pkg-config libgtest-dev libcap-dev libxml2-dev attr libcap2-bin
+scripts/install-packages.sh cmake make g++ pkg-config libgtest-dev libcap-dev libxml2-dev scdoc attr libcap2-bin
 # Optimised a little and with line tables only: it builds in half the time,
 # and the reports still name file and line.
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DSTUBWARDEN_TESTS=ON \

@@ -6,10 +6,15 @@ cd "$(dirname "$0")/.."
 # The tests create files with extended attributes, run the program as an
 # unprivileged user, give a copy of it a file capability and convert times in
 # named zones; the Samba suite runs smbd (with its streams_xattr module) and
-# smbclient; the Wine suites run the Windows executable under Wine.
-scripts/install-packages.sh attr libcap2-bin tzdata samba samba-vfs-modules smbclient wine64
+# smbclient; the Wine suites run the Windows executable under Wine; the
+# package suite reads the release artefacts with dpkg-deb, man, lintian,
+# unzip and wrestool (icoutils).
+scripts/install-packages.sh attr libcap2-bin tzdata samba samba-vfs-modules smbclient wine64 \
+  man-db lintian unzip icoutils
 scripts/build.sh
 scripts/build-windows.sh
+# The Debian package and the Windows zip, into dist/.
+scripts/build-packages.sh
 (cd build && ctest --output-on-failure -j"$(nproc)")
 # The same suites with AddressSanitizer (and its leak check) and
 # UndefinedBehaviorSanitizer, then each fuzz target for about a minute.

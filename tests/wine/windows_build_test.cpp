@@ -16,6 +16,7 @@
 
 #include "platform/unique_resource.h"
 #include "tests/e2e/normal_mode_fixtures.h"
+#include "tests/support/release_artefacts.h"
 #include "tests/wine/wine_support.h"
 
 using namespace testsupport;
@@ -502,3 +503,25 @@ TEST(WindowsBuild, ProgressDots)
 }
 
 }  // namespace
+
+// What an administrator unpacks: the programs of the zip in dist/, run from
+// the folder they were unpacked into.
+TEST(WindowsBuild, TheProgramsOfTheZipRunFromWhereTheyAreUnpacked)
+{
+    TempDir unpacked;
+    unpackWindowsZip(unpacked.path());
+    const std::string folder = unpacked / windowsZipFolder();
+    TempDir work;
+    RunResult usage = runWindowsProgram(folder + "/stubwarden.exe", {}, {.workingDirectory = work.path()});
+    EXPECT_EQ(usage.exitCode, 1);
+    EXPECT_EQ(usage.standardError, kUsageLine);
+    EXPECT_EQ(usage.standardOutput, "");
+    EXPECT_TRUE(reportFiles(work.path()).empty());
+    for (const std::string& name : companionPrograms()) {
+        SCOPED_TRACE(name);
+        RunResult version = runWindowsProgram(folder + "/" + name + ".exe", {"--version"}, {.workingDirectory = work.path()});
+        EXPECT_EQ(version.exitCode, 0);
+        EXPECT_EQ(version.standardOutput, name + " " + projectVersion() + "\r\n");
+        EXPECT_EQ(version.standardError, "");
+    }
+}

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 #include "platform/unique_resource.h"
 #include "tools/tree_builder.h"

@@ -53,7 +53,8 @@ private:
 // fails the test.
 testsupport::RunResult runWindowsBuild(const std::vector<std::string>& arguments,
                                        testsupport::RunOptions options = {});
-// The same for another program of the Windows build (stubwarden-rehearse.exe).
+// The same for another Windows program: one of the Windows build
+// (stubwarden-rehearse.exe), or one unpacked from the zip.
 testsupport::RunResult runWindowsProgram(const std::string& program, const std::vector<std::string>& arguments,
                                          testsupport::RunOptions options = {});
 

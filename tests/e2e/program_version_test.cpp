@@ -1,0 +1,23 @@
+// --version of every companion program: its name and the project version,
+// on standard output, exit code 0, whatever else is on the command line.
+#include <gtest/gtest.h>
+
+#include "tests/support/release_artefacts.h"
+#include "tests/support/test_support.h"
+
+using namespace testsupport;
+
+TEST(ProgramVersion, EveryCompanionPrintsTheProjectVersion)
+{
+    ASSERT_FALSE(companionPrograms().empty());
+    for (const std::string& name : companionPrograms()) {
+        for (const std::vector<std::string>& arguments :
+             {std::vector<std::string>{"--version"}, std::vector<std::string>{"--version", "/no/such/folder"}}) {
+            SCOPED_TRACE(name + " " + ::testing::PrintToString(arguments));
+            RunResult run = runProgram(linuxProgram(name), arguments);
+            EXPECT_EQ(run.exitCode, 0);
+            EXPECT_EQ(run.standardOutput, name + " " + projectVersion() + "\n");
+            EXPECT_EQ(run.standardError, "");
+        }
+    }
+}
