@@ -8,6 +8,8 @@
 #     folder of mode 0700 that another account owns and gets the full report,
 #     the same bytes as root's; the same program without the capability
 #     cannot even read the target;
+#   - the member's rehearsal (stubwarden-rehearse) of the installed program
+#     on this volume holds every check;
 #   - an account outside the group cannot execute the program, nor read it;
 #   - removal, and purge after it or alone, leave no file, group,
 #     statoverride or capability behind.
@@ -157,6 +159,12 @@ chmod 0755 "$scratch/no-capability"
 audit "$member" "$scratch/no-capability"
 check "without the capability the member cannot read the target" same \
   "1 Error:GetFileAttributes:5, path:\\\\?\\UNC\\srv\\share\\private\\tree" "$code $error"
+
+echo "== The member's rehearsal, which runs the installed program beside it"
+code=0
+verdict="$(runuser -u "$member" -- stubwarden-rehearse "/home/$member/rehearsal" 2>&1)" || code=$?
+check "the rehearsal of the installed program holds every check" same 0 "$code"
+[ "$code" -eq 0 ] || echo "$verdict"
 
 echo "== An account outside the group"
 code=0

@@ -12,6 +12,7 @@
 #include "platform/console.h"
 #include "platform/path_forms.h"
 #include "platform/win32.h"
+#include "tools/program_version.h"
 #include "tools/rehearsal_expectations.h"
 #include "tools/rehearsal_files.h"
 #include "tools/rehearsal_judge.h"
@@ -26,6 +27,7 @@ using namespace rehearsal;
 
 constexpr const char* kUsage = R"(Usage: stubwarden-rehearse [--keep] [--stubwarden <program>] <folder>
        stubwarden-rehearse -h | --help
+       stubwarden-rehearse --version
 
 Answers, on the volume that holds <folder>, whether Stubwarden reads and
 repairs placeholders correctly there. <folder> must be empty or new: the
@@ -397,6 +399,9 @@ int wmain(int argc, WCHAR* argv[])
         if (argument == WSTR("-h") || argument == WSTR("--help")) {
             std::cout << kUsage << std::flush;
             return kWorks;
+        }
+        if (argument == WSTR("--version")) {
+            return printVersion("stubwarden-rehearse");
         }
         if (argument == WSTR("--keep")) {
             options.keep = true;
