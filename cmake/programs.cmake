@@ -4,13 +4,18 @@
 # manifest, the manual page (man/<name>.1.scd) and the install rule.
 
 # The process entry: wmain on Windows; on Linux main turns the arguments into
-# UTF-16 and calls the same wmain.
+# UTF-16 and calls the same wmain. With LINUX_PATH_TARGET (Stubwarden itself)
+# it also takes a Linux path as the target.
 if(NOT WIN32)
   add_library(stubwarden_posix_main OBJECT platform/posix/posix_main.cpp)
+  add_library(stubwarden_posix_main_linux_target OBJECT platform/posix/posix_main.cpp)
+  target_compile_definitions(stubwarden_posix_main_linux_target PRIVATE STUBWARDEN_LINUX_PATH_TARGET)
 endif()
-function(stubwarden_entry target)
+function(stubwarden_entry target linuxPathTarget)
   if(WIN32)
     target_link_options(${target} PRIVATE -municode -static)
+  elseif(linuxPathTarget)
+    target_sources(${target} PRIVATE $<TARGET_OBJECTS:stubwarden_posix_main_linux_target>)
   else()
     target_sources(${target} PRIVATE $<TARGET_OBJECTS:stubwarden_posix_main>)
   endif()
@@ -23,12 +28,13 @@ else()
   find_program(GZIP gzip REQUIRED)
 endif()
 
-# stubwarden_program(<name> "<description>" <sources>...)
+# stubwarden_program(<name> "<description>" [LINUX_PATH_TARGET] <sources>...)
 # The description is the version resource's FileDescription, and the
 # program's line in the Debian package's description.
 function(stubwarden_program name description)
-  add_executable(${name} ${ARGN})
-  stubwarden_entry(${name})
+  cmake_parse_arguments(PARSE_ARGV 2 PROGRAM "LINUX_PATH_TARGET" "" "")
+  add_executable(${name} ${PROGRAM_UNPARSED_ARGUMENTS})
+  stubwarden_entry(${name} ${PROGRAM_LINUX_PATH_TARGET})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
   target_compile_definitions(${name} PRIVATE STUBWARDEN_VERSION="${PROJECT_VERSION}")
   if(WIN32)

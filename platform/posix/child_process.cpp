@@ -6,13 +6,12 @@
 #include <climits>
 #include <fcntl.h>
 #include <optional>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/posix/last_error.h"
 #include "platform/posix/path_mapping.h"
+#include "platform/posix/spawn_program.h"
 #include "platform/posix/text_conversion.h"
 
 extern char** environ;
@@ -38,19 +37,6 @@ std::optional<std::string> absoluteFsPath(const WString& path)
     current.resize(current.find('\0'));
     return current + "/" + mapped->fsPath;
 }
-
-// Frees the file actions on every path.
-class FileActions {
-public:
-    FileActions() { ::posix_spawn_file_actions_init(&actions_); }
-    ~FileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
-    FileActions(const FileActions&) = delete;
-    FileActions& operator=(const FileActions&) = delete;
-    posix_spawn_file_actions_t* get() { return &actions_; }
-
-private:
-    posix_spawn_file_actions_t actions_;
-};
 
 }  // namespace
 
@@ -88,35 +74,20 @@ ChildOutcome runChildProcess(const WString& program, const std::vector<WString>&
         }
         words.push_back(*bytes);
     }
-    std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
 
-    FileActions actions;
+    posix::SpawnFileActions actions;
     constexpr int kNewFile = O_WRONLY | O_CREAT | O_EXCL;
     int failed = ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
     failed = failed ? failed : ::posix_spawn_file_actions_addopen(actions.get(), 1, outputPath->c_str(), kNewFile, 0644);
     failed = failed ? failed : ::posix_spawn_file_actions_addopen(actions.get(), 2, errorPath->c_str(), kNewFile, 0644);
     failed = failed ? failed : ::posix_spawn_file_actions_addchdir_np(actions.get(), folderPath->c_str());
     pid_t child = -1;
-    failed = failed ? failed : ::posix_spawn(&child, programPath->c_str(), actions.get(), nullptr, argv.data(), environ);
+    failed = failed ? failed : posix::spawnProgram(child, words, actions, environ);
     if (failed != 0) {
         outcome.error = posix::win32ErrorFromErrno(failed);
         return outcome;
     }
-    int status = 0;
-    pid_t waited = -1;
-    do {
-        waited = ::waitpid(child, &status, 0);
-    } while (waited < 0 && errno == EINTR);
-    if (waited < 0) {
-        outcome.error = posix::win32ErrorFromErrno(errno);
-        return outcome;
-    }
-    outcome.started = true;
-    outcome.exitCode = WIFEXITED(status) ? static_cast<DWORD>(WEXITSTATUS(status))
-                                         : static_cast<DWORD>(128 + WTERMSIG(status));
+    outcome.error = posix::waitForExit(child, outcome.exitCode);
+    outcome.started = outcome.error == ERROR_SUCCESS;
     return outcome;
 }

@@ -5,6 +5,7 @@
 
 #include "platform/posix/last_error.h"
 #include "platform/posix/path_anchor.h"
+#include "platform/posix/samba_shares.h"
 #include "platform/posix/text_conversion.h"
 
 namespace posix {
@@ -83,21 +84,27 @@ std::optional<MappedPath> mapPath(LPCWSTR path, bool withStreams)
         text.remove_prefix(kUncShortPrefix.size());
         unc = true;
     }
+    MappedPath mapped;
+    std::size_t share = 0;
     if (unc) {
         WStringView::size_type serverEnd = text.find(u'\\');
         if (serverEnd == 0 || serverEnd == WStringView::npos || serverEnd + 1 >= text.size() ||
             text[serverEnd + 1] == u'\\') {
             return fail(ERROR_BAD_PATHNAME, std::nullopt);
         }
+        // A share of this host is its folder in Samba's share table.
+        if (DWORD error = mapSambaShare(text, mapped.fsPath, share); error != ERROR_SUCCESS) {
+            return fail(error, std::nullopt);
+        }
+        text.remove_prefix(share);
     }
     std::optional<std::string> bytes = encodeFileSystemBytes(text);
     if (!bytes || (bytes->empty() && !unc)) {
         return fail(bytes ? ERROR_PATH_NOT_FOUND : ERROR_INVALID_NAME, std::nullopt);
     }
-    MappedPath mapped;
-    mapped.fsPath.reserve(bytes->size() + 1);
-    if (unc) {
-        mapped.fsPath += '/';
+    mapped.fsPath.reserve(mapped.fsPath.size() + bytes->size() + 1);
+    if (unc && mapped.fsPath.empty() && (share == 0 || bytes->empty() || bytes->front() != '\\')) {
+        mapped.fsPath += '/';  // literally /server/..., or a share whose folder is the root
     }
     for (char c : *bytes) {
         mapped.fsPath += c == '\\' ? '/' : c;

@@ -5,6 +5,10 @@
 //   \\?\C:\... or \\.\...        ->  ERROR_PATH_NOT_FOUND: Linux has no drives
 //   anything else               ->  relative to the current folder, '\' -> '/'
 //
+// When server names this host and Samba has that share, the share's folder
+// takes the place of /server/share, as a Windows client would find it
+// (samba_shares.h).
+//
 // Server and share must not be empty: "\\?\UNC\" alone or "\\?\UNC\\data"
 // (what D:\data becomes) is ERROR_BAD_PATHNAME, as on Windows, and never the
 // root of the Linux file system.

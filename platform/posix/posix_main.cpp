@@ -1,8 +1,11 @@
 // The process entry on Linux: the arguments become UTF-16 (bytes that are not
 // UTF-8 escaped, so every name round-trips), and the program's wmain runs as
-// it does on Windows.
+// it does on Windows. Built with STUBWARDEN_LINUX_PATH_TARGET (Stubwarden
+// itself, not its companions, which take Linux paths as they are), a Linux
+// path as the target becomes the UNC path that names it.
 #include <csignal>
 #include <fcntl.h>
+#include <optional>
 #include <unistd.h>
 #include <vector>
 
@@ -10,6 +13,36 @@
 #include "platform/win32.h"
 
 int wmain(int argc, WCHAR* argv[]);
+
+#ifdef STUBWARDEN_LINUX_PATH_TARGET
+namespace {
+
+// The UNC path under which the platform layer reaches a Linux path:
+// /srv/samba/users is \\srv\samba\users. Empty names ("//", a '/' at the end)
+// are dropped. Nothing when there is no such path: "/" or one folder alone
+// (a server without a share), "." or ".." (which a UNC target keeps as they
+// are), a name holding '\'.
+std::optional<WString> uncTarget(WStringView linuxPath)
+{
+    WString unc = WSTR("\\");
+    int names = 0;
+    while (!linuxPath.empty()) {
+        WStringView::size_type slash = linuxPath.find(u'/');
+        WStringView name = linuxPath.substr(0, slash);
+        linuxPath.remove_prefix(slash == WStringView::npos ? linuxPath.size() : slash + 1);
+        if (name == WSTR(".") || name == WSTR("..") || name.find(u'\\') != WStringView::npos) {
+            return std::nullopt;
+        }
+        if (!name.empty()) {
+            unc.append(WSTR("\\")).append(name);
+            ++names;
+        }
+    }
+    return names >= 2 ? std::optional<WString>(unc) : std::nullopt;
+}
+
+}  // namespace
+#endif
 
 int main(int argc, char* argv[])
 {
@@ -34,6 +67,21 @@ int main(int argc, char* argv[])
     for (int i = 0; i < argc; ++i) {
         arguments.push_back(posix::decodeFileSystemBytes(argv[i]));
     }
+#ifdef STUBWARDEN_LINUX_PATH_TARGET
+    // The target is the last argument; the options before it, and a target
+    // that starts with a backslash (or with "//"), stay as they are.
+    WString& target = arguments.back();
+    if (argc >= 2 && target.size() >= 1 && target[0] == u'/' && (target.size() == 1 || target[1] != u'/')) {
+        if (std::optional<WString> unc = uncTarget(target)) {
+            target = *unc;
+        } else {
+            // Refused as every command line the program cannot take: given
+            // no target, wmain prints its usage line, writes nothing else
+            // and ends with 1.
+            argc = 1;
+        }
+    }
+#endif
     std::vector<WCHAR*> pointers;
     for (WString& argument : arguments) {
         pointers.push_back(argument.data());
