@@ -33,25 +33,6 @@ constexpr int kStartAttempts = 3;
 
 SambaServer* theServer = nullptr;
 
-std::string findProgram(const std::string& name)
-{
-    std::vector<std::string> folders;
-    std::istringstream path(std::getenv("PATH") != nullptr ? std::getenv("PATH") : "");
-    for (std::string folder; std::getline(path, folder, ':');) {
-        folders.push_back(folder);
-    }
-    // smbd lives in /usr/sbin, which an ordinary user's PATH may lack.
-    folders.insert(folders.end(), {"/usr/sbin", "/usr/bin", "/sbin", "/bin"});
-    for (const std::string& folder : folders) {
-        std::string candidate = folder + "/" + name;
-        if (!folder.empty() && ::access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-    }
-    throw std::runtime_error(name + " is not installed: the Samba suite needs the Debian packages samba, "
-                                    "samba-vfs-modules and smbclient (scripts/run-tests.sh installs them)");
-}
-
 // A port of 127.0.0.1 that nobody listens on now: the kernel's choice for
 // an ephemeral bind. smbd may still lose it to another process before it
 // binds; the start is then tried again.
@@ -103,6 +84,25 @@ std::string exitText(int status)
 
 }  // namespace
 
+std::string findProgram(const std::string& name)
+{
+    std::vector<std::string> folders;
+    std::istringstream path(std::getenv("PATH") != nullptr ? std::getenv("PATH") : "");
+    for (std::string folder; std::getline(path, folder, ':');) {
+        folders.push_back(folder);
+    }
+    // smbd lives in /usr/sbin, which an ordinary user's PATH may lack.
+    folders.insert(folders.end(), {"/usr/sbin", "/usr/bin", "/sbin", "/bin"});
+    for (const std::string& folder : folders) {
+        std::string candidate = folder + "/" + name;
+        if (!folder.empty() && ::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    throw std::runtime_error(name + " is not installed: the Samba suite needs the Debian packages samba, "
+                                    "samba-vfs-modules and smbclient (scripts/run-tests.sh installs them)");
+}
+
 SambaServer::SambaServer()
 {
     // smbd's helpers (notifyd, cleanupd) outlive smbd by a moment; as their
@@ -111,9 +111,11 @@ SambaServer::SambaServer()
     std::string smbd = findProgram("smbd");
     smbclient_ = findProgram("smbclient");
     sharePath_ = root_ / "share";
-    configPath_ = root_ / "smb.conf";
+    usersPath_ = root_ / "users";
+    configFolder_ = root_ / "etc";
+    configPath_ = configFolder_ + "/smb.conf";
     logPath_ = root_ / "smbd.log";
-    for (const char* folder : {"share", "lock", "state", "cache", "pid", "private", "ncalrpc"}) {
+    for (const char* folder : {"share", "users", "pers", "etc", "lock", "state", "cache", "pid", "private", "ncalrpc"}) {
         makeFolder(root_ / folder);
     }
     std::string failure;
@@ -121,6 +123,8 @@ SambaServer::SambaServer()
         port_ = freeLoopbackPort();
         std::ofstream config(configPath_, std::ios::trunc);
         config << "[global]\n"
+                  "  netbios name = " << kNetbiosName << "\n"
+                  "  netbios aliases = " << kNetbiosAlias << "\n"
                   "  server role = standalone server\n"
                   "  smb ports = " << port_ << "\n"
                   "  interfaces = 127.0.0.1\n"
@@ -151,7 +155,18 @@ SambaServer::SambaServer()
                   "  store dos attributes = yes\n"
                   "  ea support = yes\n"
                   // Samba's default, stated because the suite checks it.
-                  "  hide dot files = yes\n";
+                  "  hide dot files = yes\n"
+                  "[users]\n"
+                  "  path = " << usersPath_ << "\n"
+                  "  guest ok = yes\n"
+                  "  guest only = yes\n"
+                  "  force user = root\n"
+                  "  vfs objects = streams_xattr\n"
+                  "  store dos attributes = yes\n"
+                  "[pers]\n"
+                  "  path = " << (root_ / "pers") << "/%U\n"
+                  "[homes]\n"
+                  "  browseable = no\n";
         config.close();
         if (!config) {
             throw std::runtime_error("cannot write " + configPath_);
@@ -256,11 +271,10 @@ SambaServer::~SambaServer() { stop(); }
 
 std::string SambaServer::log() const { return testsupport::readFileBytes(logPath_); }
 
-testsupport::RunResult SambaServer::client(const std::string& commands) const
+testsupport::RunResult SambaServer::client(const std::string& commands, const std::string& shareName) const
 {
-    return testsupport::runProgram(
-        smbclient_, {"--configfile=" + configPath_, "-N", "-p", std::to_string(port_), "//127.0.0.1/share", "-c",
-                     commands});
+    return testsupport::runProgram(smbclient_, {"--configfile=" + configPath_, "-N", "-p", std::to_string(port_),
+                                                "//127.0.0.1/" + shareName, "-c", commands});
 }
 
 SambaServer& server() { return *theServer; }

@@ -14,9 +14,14 @@
 namespace sambatest {
 
 // smbd with a private configuration, private lock, state, cache, pid and
-// private folders, on a free high port of 127.0.0.1. The constructor waits
+// private folders, on a free high port of 127.0.0.1. Besides "share" it
+// serves "users", "pers" (a folder per user: its path holds %U) and
+// [homes], under the NetBIOS name kNetbiosName and the alias kNetbiosAlias. The constructor waits
 // until the share answers smbclient and throws std::runtime_error (with
 // smbd's log) when it does not; the destructor stops smbd and its helpers.
+inline constexpr const char* kNetbiosName = "STUBWARDEN-FS";
+inline constexpr const char* kNetbiosAlias = "SW-ARCHIVE";
+
 class SambaServer {
 public:
     SambaServer();
@@ -26,11 +31,15 @@ public:
 
     // The folder the share serves (the Linux path of "\\127.0.0.1\share").
     [[nodiscard]] const std::string& sharePath() const { return sharePath_; }
+    // The folder of the share "users", and the folder that holds smb.conf.
+    [[nodiscard]] const std::string& usersPath() const { return usersPath_; }
+    [[nodiscard]] const std::string& configFolder() const { return configFolder_; }
     [[nodiscard]] int port() const { return port_; }
     [[nodiscard]] std::string log() const;
 
-    // Runs `smbclient -c commands` against the share, in TZ=UTC.
-    [[nodiscard]] testsupport::RunResult client(const std::string& commands) const;
+    // Runs `smbclient -c commands` against a share, in TZ=UTC.
+    [[nodiscard]] testsupport::RunResult client(const std::string& commands,
+                                                const std::string& shareName = "share") const;
 
 private:
     bool startOnce(std::string& failure);
@@ -38,6 +47,8 @@ private:
 
     testsupport::TempDir root_;
     std::string sharePath_;
+    std::string usersPath_;
+    std::string configFolder_;
     std::string configPath_;
     std::string logPath_;
     std::string smbclient_;
@@ -45,6 +56,10 @@ private:
     pid_t pid_ = -1;  // smbd, and the id of its process group
     bool exited_ = false;  // smbd itself is reaped; its helpers may not be
 };
+
+// The path of one of Samba's programs; throws std::runtime_error, naming the
+// packages, when it is not installed.
+std::string findProgram(const std::string& name);
 
 // The server main() started for the whole run.
 SambaServer& server();
