@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/posix/spawn_program.h"
@@ -139,6 +140,51 @@ std::optional<std::pair<std::string, std::string>> homesAccount(WStringView shar
     return std::nullopt;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// Reads `fd` to its end, no later than `deadline` and no more than the
+// limit; whether it got to the end.
+bool readToEnd(int fd, Clock::time_point deadline, std::string& output)
+{
+    while (output.size() <= kTestparmOutputLimit) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        struct pollfd readable {fd, POLLIN, 0};
+        int ready = left.count() > 0 ? ::poll(&readable, 1, static_cast<int>(left.count())) : 0;
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            return false;
+        }
+        char buffer[16384];
+        ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return got == 0;
+        }
+        output.append(buffer, static_cast<std::size_t>(got));
+    }
+    return false;
+}
+
+// Whether `child` ends by `deadline`; it is left unreaped. Its end of output
+// is normally its exit, so this rarely waits.
+bool endsBy(pid_t child, Clock::time_point deadline)
+{
+    for (;;) {
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == child) {
+            return true;
+        }
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        ::usleep(1000);
+    }
+}
+
 // The output of testparm when it ends well within the time limit.
 std::optional<std::string> testparmOutput(const char* program)
 {
@@ -165,35 +211,14 @@ std::optional<std::string> testparmOutput(const char* program)
         return std::nullopt;
     }
     std::string output;
-    bool ended = false;
-    auto deadline = std::chrono::steady_clock::now() + kTestparmTimeLimit;
-    while (!ended && output.size() <= kTestparmOutputLimit) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            break;
-        }
-        struct pollfd readable {pipe[0], POLLIN, 0};
-        int ready = ::poll(&readable, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno != EINTR) {
-            break;
-        }
-        if (ready > 0) {
-            char buffer[16384];
-            ssize_t got = ::read(pipe[0], buffer, sizeof buffer);
-            if (got > 0) {
-                output.append(buffer, static_cast<std::size_t>(got));
-            } else if (got == 0 || errno != EINTR) {
-                ended = got == 0;
-                break;
-            }
-        }
-    }
+    Clock::time_point deadline = Clock::now() + kTestparmTimeLimit;
+    bool complete = readToEnd(pipe[0], deadline, output) && endsBy(child, deadline);
     ::close(pipe[0]);
-    if (!ended) {
+    if (!complete) {
         ::kill(child, SIGKILL);  // not yet reaped, so the id is still its own
     }
     DWORD exitCode = 0;
-    if (waitForExit(child, exitCode) != ERROR_SUCCESS || exitCode != 0 || !ended) {
+    if (waitForExit(child, exitCode) != ERROR_SUCCESS || !complete || exitCode != 0) {
         return std::nullopt;
     }
     return output;

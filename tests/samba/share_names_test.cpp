@@ -250,34 +250,49 @@ TEST(ShareNames, HomesServesTheUserNamedAsTheShare)
 
 // A testparm that fails, cannot be run, prints something else or never
 // ends means no Samba here: every UNC path keeps its literal meaning, so
-// \\localhost\users\dept is /localhost/users/dept, which does not exist.
+// \\localhost\users\dept is /localhost/users/dept, which does not exist. The
+// same fake that prints the suite's table and ends well is believed.
 TEST(ShareNames, WithoutAWorkingTestparmEveryPathIsLiteral)
 {
     const std::string testparm = findProgram("testparm");
     ASSERT_EQ(testparm, "/usr/bin/testparm") << "where Debian's samba-common-bin puts it, and the layer looks first";
+    TempDir folder;
+    RunResult table = runProgram(testparm, {"--suppress-prompt", "--verbose", "--skip-logic-checks",
+                                            server().configFolder() + "/smb.conf"});
+    ASSERT_EQ(table.exitCode, 0) << table.standardError;
+    std::ofstream(folder / "table") << table.standardOutput;
+    const std::string printTable = "#!/bin/sh\ncat " + folder / "table" + "\n";
     const struct {
         const char* what;
-        const char* script;
+        std::string script;
         mode_t mode;
+        bool believed;
     } fakes[] = {
-        {"fails", "#!/bin/sh\nexit 1\n", 0755},
-        {"cannot be run", "#!/bin/sh\nexit 0\n", 0644},
-        {"prints no configuration", "#!/bin/sh\necho 'Load smb config files from /etc/samba/smb.conf'\n", 0755},
-        // Given up after the layer's time limit.
-        {"never ends", "#!/bin/sh\nexec sleep 60\n", 0755},
+        {"prints the table", printTable + "exit 0\n", 0755, true},
+        {"prints the table and fails", printTable + "exit 1\n", 0755, false},
+        {"fails", "#!/bin/sh\nexit 1\n", 0755, false},
+        {"cannot be run", printTable + "exit 0\n", 0644, false},
+        {"prints no configuration", "#!/bin/sh\necho 'Load smb config files from /etc/samba/smb.conf'\n", 0755, false},
+        // These two are given up after the layer's time limit.
+        {"never ends", printTable + "exec sleep 60\n", 0755, false},
+        {"closes its output and lingers", printTable + "exec >&-\nexec sleep 60\n", 0755, false},
     };
+    usersDept();
     for (const auto& fake : fakes) {
         SCOPED_TRACE(fake.what);
-        TempDir folder;
         const std::string script = folder / "testparm";
-        std::ofstream(script) << fake.script;
+        std::ofstream(script, std::ios::trunc) << fake.script;
         ASSERT_EQ(::chmod(script.c_str(), fake.mode), 0);
         std::optional<ServerRun> run =
             runOnServer({"\\\\localhost\\users\\dept"}, [&]() { return bindFile(script, testparm); });
         if (!run) {
             GTEST_SKIP() << "no mount namespace here";
         }
-        EXPECT_EQ(run->exitCode, 1);
-        EXPECT_EQ(run->standardError, "Error:GetFileAttributes:3, path:\\\\?\\UNC\\localhost\\users\\dept\n");
+        if (fake.believed) {
+            EXPECT_EQ(run->exitCode, 2) << run->standardError;
+        } else {
+            EXPECT_EQ(run->exitCode, 1);
+            EXPECT_EQ(run->standardError, "Error:GetFileAttributes:3, path:\\\\?\\UNC\\localhost\\users\\dept\n");
+        }
     }
 }
