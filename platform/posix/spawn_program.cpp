@@ -7,22 +7,6 @@
 #include "platform/posix/last_error.h"
 
 namespace posix {
-namespace {
-
-// Frees the attributes on every path.
-class SpawnAttributes {
-public:
-    SpawnAttributes() { ::posix_spawnattr_init(&attributes_); }
-    ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes_); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    posix_spawnattr_t* get() { return &attributes_; }
-
-private:
-    posix_spawnattr_t attributes_;
-};
-
-}  // namespace
 
 int spawnProgram(pid_t& child, std::vector<std::string>& words, SpawnFileActions& actions, char* const environment[])
 {

@@ -11,18 +11,24 @@
 
 namespace posix {
 
-// posix_spawn's file actions, freed on every path.
-class SpawnFileActions {
+// An object of posix_spawn's (file actions, attributes), initialised when
+// made and destroyed on every path.
+template <typename Object, int (*initialise)(Object*), int (*destroy)(Object*)>
+class SpawnObject {
 public:
-    SpawnFileActions() { ::posix_spawn_file_actions_init(&actions_); }
-    ~SpawnFileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
-    SpawnFileActions(const SpawnFileActions&) = delete;
-    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-    posix_spawn_file_actions_t* get() { return &actions_; }
+    SpawnObject() { initialise(&object_); }
+    ~SpawnObject() { destroy(&object_); }
+    SpawnObject(const SpawnObject&) = delete;
+    SpawnObject& operator=(const SpawnObject&) = delete;
+    Object* get() { return &object_; }
 
 private:
-    posix_spawn_file_actions_t actions_;
+    Object object_;
 };
+
+using SpawnFileActions = SpawnObject<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init,
+                                     ::posix_spawn_file_actions_destroy>;
+using SpawnAttributes = SpawnObject<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>;
 
 // Starts the program words[0] (an absolute path) with `words` as its
 // arguments and `environment` (ending in nullptr) as its environment, its
