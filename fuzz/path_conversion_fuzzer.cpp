@@ -8,6 +8,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "platform/posix/path_mapping.h"
+#include "platform/posix/samba_shares.h"
 #include "platform/posix/text_conversion.h"
 #include "report/report_file.h"
 
@@ -85,8 +86,16 @@ void asPath(const WString& path)
     } else {
         return;
     }
-    FUZZ_CHECK(fsPath != "/" && fsPath.size() > 3);
-    std::string expected = "/" + posix::encodeFileSystemBytes(rest).value();
+    // A share of this host is its folder in Samba's share table, followed by
+    // the rest; any other server is the literal path.
+    std::string folder;
+    std::size_t share = 0;
+    FUZZ_CHECK(posix::mapSambaShare(rest, folder, share) == ERROR_SUCCESS);
+    std::string after = posix::encodeFileSystemBytes(rest.substr(share)).value();
+    FUZZ_CHECK(share != 0 || (fsPath != "/" && fsPath.size() > 3));
+    std::string expected = share == 0 ? "/" + after
+                           : folder.empty() && (after.empty() || after.front() != '\\') ? "/" + after
+                                                                                         : folder + after;
     for (char& c : expected) {
         c = c == '\\' ? '/' : c;
     }
