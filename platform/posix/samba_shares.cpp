@@ -109,11 +109,17 @@ std::string homesPath(std::string_view path, std::string_view user, std::string_
     return result;
 }
 
-// A '%' with something after it: Samba substitutes it when a client connects.
+// A '%' before a letter or "$(": what Samba substitutes when a client
+// connects (%U, %S, %m, %$(NAME), ...). Before anything else it stays a '%'.
 bool holdsSubstitution(std::string_view path)
 {
-    std::string_view::size_type percent = path.find('%');
-    return percent != std::string_view::npos && percent + 1 < path.size();
+    for (std::size_t i = path.find('%'); i != std::string_view::npos && i + 1 < path.size(); i = path.find('%', i + 1)) {
+        char next = path[i + 1];
+        if ((next >= 'A' && next <= 'Z') || (next >= 'a' && next <= 'z') || path.substr(i + 1, 2) == "$(") {
+            return true;
+        }
+    }
+    return false;
 }
 
 // The account of a user named as a share, as Samba looks it up: the name as

@@ -39,8 +39,8 @@ public:
     // user of that name. ERROR_SUCCESS and its Linux path in `folder`, with
     // no '/' at its end (empty for the root); ERROR_BAD_NET_NAME when there is
     // no such share, or it is no disk share (a printer, unavailable, a DFS
-    // proxy), or it has no path, or its path holds substitutions (%U, %S, ...)
-    // that only a client's connection decides.
+    // proxy), or it has no absolute path, or its path holds substitutions
+    // (%U, %S, ...) that only a client's connection decides.
     DWORD shareFolder(WStringView share, std::string& folder) const;
 
 private:

@@ -164,6 +164,33 @@ TEST(ShareNames, AShareOfThisHostIsReadFromItsFolderAndNamedAsTheShare)
     }
 }
 
+// The fully qualified name is this host's too; the resolver gives it from
+// the namespace's own /etc/hosts. A longer name with another domain is not.
+TEST(ShareNames, TheFullyQualifiedNameIsThisHost)
+{
+    const std::string dept = usersDept();
+    const ServerRun literal = literalRun({uncPath(dept)});
+    ASSERT_EQ(literal.exitCode, 2) << literal.standardError;
+    TempDir folder;
+    const std::string qualified = hostName() + ".stubwarden.test";
+    const std::string hosts = folder / "hosts";
+    std::ofstream(hosts) << "127.0.1.1 " << qualified << " " << hostName() << "\n" << readFileBytes("/etc/hosts");
+    auto withHosts = [&]() { return bindFile(hosts, "/etc/hosts"); };
+
+    std::optional<ServerRun> run = runOnServer({"\\\\" + qualified + "\\users\\dept"}, withHosts);
+    if (!run) {
+        GTEST_SKIP() << "no mount namespace here";
+    }
+    EXPECT_EQ(run->exitCode, literal.exitCode) << run->standardError;
+    EXPECT_EQ(run->report, replacedAll(literal.report, reportPath(dept), "\\\\?\\UNC\\" + qualified + "\\users\\dept"));
+
+    const std::string other = hostName() + ".elsewhere.test";
+    run = runOnServer({"\\\\" + other + "\\users\\dept"}, withHosts);
+    ASSERT_TRUE(run);
+    EXPECT_EQ(run->exitCode, 1);
+    EXPECT_EQ(run->standardError, "Error:GetFileAttributes:3, path:\\\\?\\UNC\\" + other + "\\users\\dept\n");
+}
+
 // From the client's side smbclient lists the share's folder: the same files.
 TEST(ShareNames, SmbclientListsTheFilesTheReportNames)
 {

@@ -79,7 +79,9 @@ TEST(SambaShareTable, EachShareGivesItsFolderOrBadNetName)
         "[nopath]\n  comment = no path at all\n"
         "[relative]\n  path = srv/relative\n"
         "[proxy]\n  path = /srv/proxy\n  msdfs proxy = \\\\other\\share\n"
-        "[percent]\n  path = /srv/100%\n");
+        "[percent]\n  path = /srv/100%\n"
+        "[sale]\n  path = /srv/50%-off/%%\n"
+        "[environment]\n  path = /srv/%$(TEAM)\n");
     ASSERT_TRUE(samba);
     expectFolders(*samba, {
         {"users", "/srv/samba/users"},
@@ -92,7 +94,9 @@ TEST(SambaShareTable, EachShareGivesItsFolderOrBadNetName)
         {"whole", ""},                            // the root, to which "\rest" adds "/rest"
         {"pers", std::nullopt},                   // substitutions only a connection decides
         {"served", std::nullopt},
-        {"percent", "/srv/100%"},                 // a '%' with nothing after it is no substitution
+        {"percent", "/srv/100%"},                 // a '%' before no letter is no substitution
+        {"sale", "/srv/50%-off/%%"},
+        {"environment", std::nullopt},
         {"printer", std::nullopt},                // not a disk share
         {"off", std::nullopt},
         {"nopath", std::nullopt},
