@@ -62,7 +62,7 @@ bool ScanSession::isArchivedPlaceholder(const WString& filePath, const WIN32_FIN
         writeLine(WString());
         return false;
     }
-    if (reparseTag(buffer.data()) != kTag) {
+    if (reparse::tagOf(buffer.data()) != kTag) {
         if (verbose) {
             writeLine(WSTR("Not an QM PH"));
         }

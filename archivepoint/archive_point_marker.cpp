@@ -8,13 +8,14 @@
 #include <stdexcept>
 #include <string>
 
+#include "archivepoint/archive_point_marker.h"
+#include "platform/path_parts.h"
 #include "platform/unique_resource.h"
 #include "platform/xml/xml_document.h"
 #include "runcontrol/scan_session.h"
 
 namespace {
 
-constexpr WStringView kMarkerStream = WSTR(":QMArchivePoint.xml");
 constexpr const WCHAR* kIdentifierQuery = WSTR("/archivePoint/archiveQEID");
 constexpr const WCHAR* kNameQuery = WSTR("/archivePoint/name");
 // Markers are a few hundred bytes. Whoever may write a folder's stream must
@@ -39,19 +40,12 @@ HRESULT hresultFromWin32(DWORD error)
     throw std::runtime_error(words + xml::errorSuffix(hresultFromWin32(error)));
 }
 
-// The part after the last backslash: all of it without one, nothing when it ends in one.
-WString lastComponent(const WString& path)
-{
-    WString::size_type backslash = path.rfind(WSTR('\\'));
-    return backslash == WString::npos ? path : path.substr(backslash + 1);
-}
-
 }  // namespace
 
 bool ScanSession::CheckIsFolderAnArchivePoint(const WString& folderPath, WString& archivePointId,
                                               WString& archiveName)
 {
-    WString streamPath = folderPath + WString(kMarkerStream);
+    WString streamPath = folderPath + WSTR(":") + WString(kMarkerStreamName);
     UniqueHandle stream(
         CreateFileW(streamPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!stream) {
@@ -103,6 +97,8 @@ bool ScanSession::CheckIsFolderAnArchivePoint(const WString& folderPath, WString
     std::optional<WString> identifier = document.selectFirstNodeText(kIdentifierQuery);
     archivePointId = identifier ? *identifier : folderPath;
     std::optional<WString> name = document.selectFirstNodeText(kNameQuery);
-    archiveName = name ? *name : lastComponent(folderPath);
+    // The part after the last backslash: all of it without one, nothing when
+    // it ends in one.
+    archiveName = name ? *name : WString(splitAtLastSeparator(WStringView(folderPath), WSTR('\\')).name);
     return true;
 }

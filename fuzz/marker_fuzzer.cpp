@@ -1,5 +1,5 @@
-// The archive point marker: the bytes of a folder's stream
-// ":QMArchivePoint.xml", whatever they are, to an identifier and a name.
+// The archive point marker: the bytes of a folder's marker stream, whatever
+// they are, to an identifier and a name.
 //
 // A marker either makes the folder an archive point, with an identifier and
 // a name, or is a std::runtime_error the walk reports; nothing else may come
@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <stdexcept>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 
 #include "fuzz/fuzz_support.h"
+#include "tools/tree_builder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -21,11 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }();
     static const WString folderName = fuzzsupport::uncName(folder);
 
-    // A stream's value is its content and one NUL.
-    std::string value(reinterpret_cast<const char*>(data), size);
-    value += '\0';
-    if (::setxattr(folder.c_str(), "user.DosStream.QMArchivePoint.xml:$DATA", value.data(), value.size(), 0) != 0) {
-        return 0;
+    // Written through the platform layer, as the tree builder writes a marker.
+    try {
+        treebuilder::makeArchivePoint(folderName, std::string(reinterpret_cast<const char*>(data), size));
+    } catch (const treebuilder::BuildError&) {
+        return 0;  // more than the file system keeps in one xattr
     }
     WString identifier = WSTR("unset");
     WString name = WSTR("unset");

@@ -7,6 +7,8 @@
 #include <cstdint>
 
 #include "fuzz/fuzz_support.h"
+#include "platform/ascii_case.h"
+#include "platform/little_endian.h"
 #include "platform/posix/path_mapping.h"
 #include "platform/posix/samba_shares.h"
 #include "platform/posix/text_conversion.h"
@@ -50,21 +52,6 @@ void fromUtf16(WStringView text)
     }
 }
 
-bool startsWithFolded(WStringView text, WStringView prefix)
-{
-    if (text.size() < prefix.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        WCHAR c = text[i] >= u'A' && text[i] <= u'Z' ? static_cast<WCHAR>(text[i] + 32) : text[i];
-        WCHAR p = prefix[i] >= u'A' && prefix[i] <= u'Z' ? static_cast<WCHAR>(prefix[i] + 32) : prefix[i];
-        if (c != p) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // A path maps to a Linux path without NUL; a UNC path to "/" and the rest
 // of it with '/' for '\', never to the bare root.
 void asPath(const WString& path)
@@ -77,12 +64,14 @@ void asPath(const WString& path)
     const std::string& fsPath = mapped->fsPath;
     FUZZ_CHECK(!fsPath.empty() && fsPath.find('\0') == std::string::npos);
     FUZZ_CHECK(mapped->streamName.empty());
+    const WStringView text(path);
     WStringView rest;
-    if (startsWithFolded(path, WSTR("\\\\?\\UNC\\"))) {
-        rest = WStringView(path).substr(8);
-    } else if (startsWithFolded(path, WSTR("\\\\"))) {
-        FUZZ_CHECK(!startsWithFolded(path, WSTR("\\\\?\\")) && !startsWithFolded(path, WSTR("\\\\.\\")));
-        rest = WStringView(path).substr(2);
+    if (startsWithIgnoringAsciiCase(text, WSTR("\\\\?\\UNC\\"))) {
+        rest = text.substr(8);
+    } else if (startsWithIgnoringAsciiCase(text, WSTR("\\\\"))) {
+        FUZZ_CHECK(!startsWithIgnoringAsciiCase(text, WSTR("\\\\?\\")) &&
+                   !startsWithIgnoringAsciiCase(text, WSTR("\\\\.\\")));
+        rest = text.substr(2);
     } else {
         return;
     }
@@ -140,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fromBytes(std::string_view(reinterpret_cast<const char*>(data), size));
     WString units;
     for (std::size_t i = 0; i + 1 < size; i += 2) {
-        units += static_cast<WCHAR>(data[i] | (data[i + 1] << 8));
+        units += static_cast<WCHAR>(littleendian::read<std::uint16_t>(data + i));
     }
     fromUtf16(units);
     toCodePages(units);

@@ -84,7 +84,7 @@ void inTheBuffer(Fixture& f, const std::uint8_t* data, std::size_t size)
     if (!valid) {
         f.run.writeReparseDump(buffer.data());
         // One row per 16 data bytes, never past the buffer.
-        std::size_t length = std::min<std::size_t>(reparseDataLength(buffer.data()), kBufferSize - kHeaderSize);
+        std::size_t length = std::min<std::size_t>(reparse::dataLengthOf(buffer.data()), kBufferSize - kDataOffset);
         WString text = fuzzsupport::reportText();
         std::size_t rows = std::count(text.begin(), text.end(), WSTR('\n')) - 3;
         FUZZ_CHECK(rows == (length + 15) / 16 + (length == 0 ? 1 : 0));
@@ -108,8 +108,8 @@ void onDisk(Fixture& f, const std::uint8_t* data, std::size_t size)
     std::optional<std::string> after = storedRecord(f.filePath);
     FUZZ_CHECK(after.has_value());
     if (text.find(WSTR(", Fixed")) != WString::npos) {
-        FUZZ_CHECK(size > kHeaderSize && size == kHeaderSize + reparseDataLength(data));
-        FUZZ_CHECK(reparseTag(data) == kTag && reparseDataLength(data) > kRepairableDataLength);
+        FUZZ_CHECK(size > kDataOffset && size == kDataOffset + reparse::dataLengthOf(data));
+        FUZZ_CHECK(reparse::tagOf(data) == kTag && reparse::dataLengthOf(data) > kRepairableDataLength);
         FUZZ_CHECK(*after == repaired(record));
     } else {
         FUZZ_CHECK(*after == record);

@@ -47,7 +47,7 @@ void ScanSession::checkFile(const WString& filePath, const WIN32_FIND_DATAW& fin
                   decimalText(failure.errorCode) + WSTR("\n"));
         return;
     }
-    if (reparseTag(buffer.data()) != kTag) {
+    if (reparse::tagOf(buffer.data()) != kTag) {
         ++notPlaceholders;
         if (verbose) {
             writeLine(WSTR("None QM"));

@@ -13,24 +13,26 @@
 //   84   …  url                UTF-16LE, starting "http" in any letter case
 //
 // A misplaced record has its url, and everything after it, 520 bytes (260
-// code units) too far on: at 604 instead of 84.
+// code units) too far on: at 604 instead of 84. The header every reparse
+// data buffer shares is in platform/reparse_data_buffer.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "platform/little_endian.h"
+#include "platform/reparse_data_buffer.h"
 #include "platform/win32.h"
 
 namespace placeholder {
 
-constexpr std::size_t kBufferSize = 16384;  // the most reparse data there is
-constexpr std::size_t kHeaderSize = 24;
+constexpr std::size_t kBufferSize = MAXIMUM_REPARSE_DATA_BUFFER_SIZE;  // the most reparse data there is
 
-constexpr std::size_t kTagOffset = 0;
-constexpr std::size_t kDataLengthOffset = 4;
-constexpr std::size_t kGuidOffset = 8;
-constexpr std::size_t kMagicOffset = 24;
+// The placeholder's tag has no Microsoft bit, so its data area starts after
+// the 24-byte header that holds the GUID.
+constexpr std::size_t kDataOffset = reparse::kGuidHeaderSize;
+constexpr std::size_t kMagicOffset = kDataOffset;
 constexpr std::size_t kSignatureOffset = 28;
 constexpr std::size_t kSignatureEndOffset = 60;
 constexpr std::size_t kFlagBytesOffset = 80;
@@ -50,25 +52,10 @@ constexpr std::uint16_t kRepairableDataLength = 325;
 constexpr std::size_t kMoveLength = 2050;
 constexpr BYTE kRepairedFlagBytes[4] = {1, 0, 0, 0};
 
-inline std::uint32_t readUint32(const BYTE* buffer, std::size_t offset)
-{
-    return static_cast<std::uint32_t>(buffer[offset]) | (static_cast<std::uint32_t>(buffer[offset + 1]) << 8) |
-           (static_cast<std::uint32_t>(buffer[offset + 2]) << 16) |
-           (static_cast<std::uint32_t>(buffer[offset + 3]) << 24);
-}
-
-inline std::uint16_t readUint16(const BYTE* buffer, std::size_t offset)
-{
-    return static_cast<std::uint16_t>(buffer[offset] | (buffer[offset + 1] << 8));
-}
-
 // The UTF-16LE code unit at a byte offset.
 inline WCHAR codeUnitAt(const BYTE* buffer, std::size_t offset)
 {
-    return static_cast<WCHAR>(readUint16(buffer, offset));
+    return static_cast<WCHAR>(littleendian::read<std::uint16_t>(buffer + offset));
 }
-
-inline std::uint32_t reparseTag(const BYTE* buffer) { return readUint32(buffer, kTagOffset); }
-inline std::uint16_t reparseDataLength(const BYTE* buffer) { return readUint16(buffer, kDataLengthOffset); }
 
 }  // namespace placeholder

@@ -24,11 +24,11 @@ WCHAR shownCharacter(BYTE byte)
 
 void ScanSession::writeReparseDump(const BYTE* reparseBuffer)
 {
-    std::size_t declaredLength = reparseDataLength(reparseBuffer);
+    std::size_t declaredLength = reparse::dataLengthOf(reparseBuffer);
     // The file system never returns more than the buffer holds; the rows
     // never read beyond it, whatever the header says.
-    std::size_t length = std::min(declaredLength, kBufferSize - kHeaderSize);
-    const BYTE* data = reparseBuffer + kHeaderSize;
+    std::size_t length = std::min(declaredLength, kBufferSize - kDataOffset);
+    const BYTE* data = reparseBuffer + kDataOffset;
 
     WString text = WSTR("\r\nReparse Data Length: ");
     text += declaredLength == 0 ? WString(WSTR("0")) : WSTR("0x") + hexText(declaredLength);

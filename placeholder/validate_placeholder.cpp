@@ -1,12 +1,11 @@
 // The verdict on a placeholder record: GUID, magic value, signature and URL,
 // in that order; the first fault found is the one reported.
 #include "placeholder/placeholder_record.h"
+#include "platform/ascii_case.h"
 #include "runcontrol/scan_session.h"
 
 namespace placeholder {
 namespace {
-
-WCHAR foldAsciiCase(WCHAR c) { return c >= WSTR('A') && c <= WSTR('Z') ? static_cast<WCHAR>(c + 32) : c; }
 
 // The record's UTF-16 text at offset equals `expected` and ends there.
 bool textIs(const BYTE* buffer, std::size_t offset, WStringView expected)
@@ -28,7 +27,7 @@ bool textStartsWith(const BYTE* buffer, std::size_t offset, WStringView expected
         if (unit == 0) {
             return false;
         }
-        if (ignoreAsciiCase ? foldAsciiCase(unit) != foldAsciiCase(expected[i]) : unit != expected[i]) {
+        if (ignoreAsciiCase ? asciiLower(unit) != asciiLower(expected[i]) : unit != expected[i]) {
             return false;
         }
     }
@@ -44,21 +43,21 @@ bool ScanSession::validatePlaceholder(const WString& filePath, const BYTE* repar
 {
     canFix = false;
     GUID recordGuid;
-    std::memcpy(&recordGuid, reparseBuffer + kGuidOffset, sizeof recordGuid);
+    std::memcpy(&recordGuid, reparseBuffer + reparse::kGuidOffset, sizeof recordGuid);
     GUID expectedGuid = kGuid;
     RPC_STATUS status = 0;
 
     const WCHAR* fault = nullptr;
     if (!UuidEqual(&recordGuid, &expectedGuid, &status)) {
         fault = WSTR("Incorrect GUID");
-    } else if (readUint32(reparseBuffer, kMagicOffset) != kMagic) {
+    } else if (littleendian::read<std::uint32_t>(reparseBuffer + kMagicOffset) != kMagic) {
         fault = WSTR("Incorrect magic value");
     } else if (!textIs(reparseBuffer, kSignatureOffset, kSignature)) {
         fault = WSTR("Incorrect signature");
     } else if (!textStartsWith(reparseBuffer, kUrlOffset, kUrlScheme, true)) {
         // The threshold is the data length, although the text examined lies
         // at 604 to 611.
-        canFix = reparseDataLength(reparseBuffer) > kRepairableDataLength &&
+        canFix = reparse::dataLengthOf(reparseBuffer) > kRepairableDataLength &&
                  textStartsWith(reparseBuffer, kMisplacedUrlOffset, kUrlScheme, false);
         fault = WSTR("Invalid URL");
     }

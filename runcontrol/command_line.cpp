@@ -3,6 +3,7 @@
 #include <ctime>
 #include <stdexcept>
 
+#include "platform/ascii_case.h"
 #include "report/report_file.h"
 #include "runcontrol/scan_session.h"
 
@@ -10,20 +11,6 @@ namespace {
 
 constexpr WStringView kUncPrefix = WSTR("\\\\?\\UNC\\");
 constexpr const WCHAR* kBackupPrivilege = WSTR("SeBackupPrivilege");
-
-bool equalsIgnoringAsciiCase(WStringView text, WStringView expected)
-{
-    if (text.size() != expected.size()) {
-        return false;
-    }
-    auto lower = [](WCHAR c) { return c >= WSTR('A') && c <= WSTR('Z') ? static_cast<WCHAR>(c + 32) : c; };
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (lower(text[i]) != lower(expected[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // A UNC target \\server\share\... becomes \\?\UNC\server\share\...; the two
 // leading characters are dropped whatever they are. A target that already

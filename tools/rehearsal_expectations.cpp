@@ -6,7 +6,11 @@
 #include <stdexcept>
 #include <string>
 
+#include "archivepoint/archive_point_marker.h"
 #include "placeholder/placeholder_record.h"
+#include "platform/ascii_case.h"
+#include "platform/little_endian.h"
+#include "platform/reparse_data_buffer.h"
 
 namespace rehearsal {
 
@@ -48,9 +52,7 @@ void judgeRecord(const Entry& entry, ExpectedFile& file)
     Bytes buffer = entry.record;
     buffer.resize(std::max(buffer.size(), kBufferSize), 0);
     auto unitsAre = [&](std::size_t offset, WStringView expected, bool ignoreAsciiCase) {
-        auto folded = [&](WCHAR unit) {
-            return ignoreAsciiCase && unit >= WSTR('A') && unit <= WSTR('Z') ? static_cast<WCHAR>(unit + 32) : unit;
-        };
+        auto folded = [&](WCHAR unit) { return ignoreAsciiCase ? asciiLower(unit) : unit; };
         for (std::size_t i = 0; i < expected.size(); ++i) {
             if (folded(codeUnitAt(buffer.data(), offset + 2 * i)) != folded(expected[i])) {
                 return false;
@@ -58,15 +60,15 @@ void judgeRecord(const Entry& entry, ExpectedFile& file)
         }
         return true;
     };
-    if (std::memcmp(buffer.data() + kGuidOffset, &kGuid, sizeof kGuid) != 0) {
+    if (std::memcmp(buffer.data() + reparse::kGuidOffset, &kGuid, sizeof kGuid) != 0) {
         file.fault = WSTR("Incorrect GUID");
-    } else if (readUint32(buffer.data(), kMagicOffset) != kMagic) {
+    } else if (littleendian::read<std::uint32_t>(buffer.data() + kMagicOffset) != kMagic) {
         file.fault = WSTR("Incorrect magic value");
-    } else if (!unitsAre(kSignatureOffset, kSignature, false) || readUint16(buffer.data(), kSignatureEndOffset) != 0) {
+    } else if (!unitsAre(kSignatureOffset, kSignature, false) || littleendian::read<std::uint16_t>(buffer.data() + kSignatureEndOffset) != 0) {
         file.fault = WSTR("Incorrect signature");
     } else if (!unitsAre(kUrlOffset, kUrlScheme, true)) {
         file.fault = WSTR("Invalid URL");
-        file.canFix = reparseDataLength(buffer.data()) > kRepairableDataLength &&
+        file.canFix = reparse::dataLengthOf(buffer.data()) > kRepairableDataLength &&
                       unitsAre(kMisplacedUrlOffset, kUrlScheme, false);
     }
     file.verdict = file.fault.empty() ? Verdict::Good : Verdict::Bad;
@@ -82,7 +84,7 @@ void judgeRecord(const Entry& entry, ExpectedFile& file)
     }
     treebuilder::PlaceholderSpec good = made;
     good.kind = treebuilder::PlaceholderKind::Good;
-    good.dataLength = reparseDataLength(buffer.data());
+    good.dataLength = reparse::dataLengthOf(buffer.data());
     file.repaired = treebuilder::placeholderRecord(good);
 }
 
@@ -104,7 +106,7 @@ ExpectedFile fileOf(const Entry& entry)
         return file;
     }
     file.record = entry.record;
-    if (placeholder::reparseTag(entry.record.data()) != placeholder::kTag) {
+    if (reparse::tagOf(entry.record.data()) != placeholder::kTag) {
         file.verdict = Verdict::OtherReparsePoint;
         return file;
     }
@@ -116,12 +118,6 @@ bool encloses(const WString& folder, const WString& path)
 {
     return folder.empty() ||
            (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == WSTR('\\'));
-}
-
-bool sameAsciiText(WStringView a, WStringView b)
-{
-    auto lower = [](WCHAR unit) { return unit >= WSTR('A') && unit <= WSTR('Z') ? static_cast<WCHAR>(unit + 32) : unit; };
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](WCHAR x, WCHAR y) { return lower(x) == lower(y); });
 }
 
 // The parenthesised description of a file line, creation time left out.
@@ -144,14 +140,14 @@ WString descriptionOf(const ExpectedFile& file)
 // hexadecimal with the graphic Latin-1 characters beside them.
 WString dumpOf(const Bytes& record)
 {
-    std::size_t length = placeholder::reparseDataLength(record.data());
+    std::size_t length = reparse::dataLengthOf(record.data());
     WString dump = WSTR("\r\nReparse Data Length: ") + (length == 0 ? WString(WSTR("0")) : WSTR("0x") + hex(length, 1)) +
                    WSTR("\r\nReparse Data:\r\n");
     for (std::size_t row = 0; row < length; row += 16) {
         WString shown;
         dump += (row == 0 ? WString() : WString(WSTR("\r\n"))) + hex(row, 4) + WSTR(": ");
         for (std::size_t i = row; i < std::min(length, row + 16); ++i) {
-            BYTE byte = placeholder::kHeaderSize + i < record.size() ? record[placeholder::kHeaderSize + i] : 0;
+            BYTE byte = placeholder::kDataOffset + i < record.size() ? record[placeholder::kDataOffset + i] : 0;
             dump += (i % 8 == 0 ? WSTR(" ") : WSTR("")) + hex(byte, 2) + WSTR(" ");
             bool graphic = (byte >= 0x21 && byte <= 0x7E) || byte >= 0xA1;
             shown += graphic ? static_cast<WCHAR>(byte) : WSTR('.');
@@ -285,7 +281,7 @@ ShareExpectations expectationsOf(const std::vector<Entry>& entries)
             break;
         }
         case Type::Stream:
-            if (sameAsciiText(entry.streamName, WSTR("QMArchivePoint.xml"))) {
+            if (equalsIgnoringAsciiCase(WStringView(entry.streamName), kMarkerStreamName)) {
                 unforeseeable(entry, "an archive point marker written as a stream");
             }
             break;

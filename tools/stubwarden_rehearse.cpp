@@ -10,6 +10,7 @@
 
 #include "platform/child_process.h"
 #include "platform/console.h"
+#include "platform/little_endian.h"
 #include "platform/path_forms.h"
 #include "platform/win32.h"
 #include "tools/program_version.h"
@@ -162,7 +163,7 @@ RunOutput runStubwarden(const WString& program, const std::vector<WString>& argu
     }
     WString text;
     for (std::size_t i = 0; i < bytes.size(); i += 2) {
-        text += static_cast<WCHAR>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8));
+        text += static_cast<WCHAR>(littleendian::read<std::uint16_t>(bytes.data() + i));
     }
     output.report = text;
     return output;

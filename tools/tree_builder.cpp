@@ -2,7 +2,11 @@
 
 #include <cstring>
 
+#include "archivepoint/archive_point_marker.h"
 #include "placeholder/placeholder_record.h"
+#include "platform/ascii_case.h"
+#include "platform/little_endian.h"
+#include "platform/reparse_data_buffer.h"
 #include "platform/unique_resource.h"
 
 #ifndef _WIN32
@@ -48,18 +52,8 @@ namespace {
     throw BuildError(call, path, GetLastError());
 }
 
-void putUint32(Bytes& bytes, std::size_t offset, std::uint32_t value)
-{
-    for (std::size_t i = 0; i < 4; ++i) {
-        bytes[offset + i] = static_cast<BYTE>(value >> (8 * i));
-    }
-}
-
-void putUint16(Bytes& bytes, std::size_t offset, std::uint16_t value)
-{
-    bytes[offset] = static_cast<BYTE>(value);
-    bytes[offset + 1] = static_cast<BYTE>(value >> 8);
-}
+void putUint32(Bytes& bytes, std::size_t offset, std::uint32_t value) { littleendian::write(bytes.data() + offset, value); }
+void putUint16(Bytes& bytes, std::size_t offset, std::uint16_t value) { littleendian::write(bytes.data() + offset, value); }
 
 // Writes text as UTF-16LE at offset, followed by U+0000; returns the end.
 std::size_t putText(Bytes& bytes, std::size_t offset, WStringView text)
@@ -128,12 +122,12 @@ Bytes placeholderRecord(const PlaceholderSpec& wanted)
 {
     using namespace placeholder;
     Bytes record(kUrlOffset, 0);
-    putUint32(record, kTagOffset, kTag);
+    putUint32(record, reparse::kTagOffset, kTag);
     GUID guid = kGuid;
     if (wanted.kind == PlaceholderKind::WrongGuid) {
         guid.Data1 ^= 0xFF;
     }
-    std::memcpy(record.data() + kGuidOffset, &guid, sizeof guid);
+    std::memcpy(record.data() + reparse::kGuidOffset, &guid, sizeof guid);
     putUint32(record, kMagicOffset, wanted.kind == PlaceholderKind::WrongMagic ? kMagic + 1 : kMagic);
     putText(record, kSignatureOffset, wanted.kind == PlaceholderKind::WrongSignature ? WSTR("q-marlo012345678") : kSignature);
     if (wanted.kind == PlaceholderKind::UnendedSignature) {
@@ -153,10 +147,8 @@ Bytes placeholderRecord(const PlaceholderSpec& wanted)
         break;
     case PlaceholderKind::MisplacedCapitalHttp: {
         WString url = wanted.url;
-        for (std::size_t i = 0; i < url.size() && i < 4; ++i) {
-            if (url[i] >= WSTR('a') && url[i] <= WSTR('z')) {
-                url[i] = static_cast<WCHAR>(url[i] - 32);
-            }
+        for (std::size_t i = 0; i < url.size() && i < kUrlScheme.size(); ++i) {
+            url[i] = asciiUpper(url[i]);
         }
         end = putText(record, kMisplacedUrlOffset, url);
         break;
@@ -166,21 +158,20 @@ Bytes placeholderRecord(const PlaceholderSpec& wanted)
         end = putText(record, kUrlOffset, wanted.url);
         break;
     }
-    std::size_t dataLength = wanted.dataLength ? *wanted.dataLength : end - kHeaderSize;
-    record.resize(kHeaderSize + dataLength, 0);
-    putUint16(record, kDataLengthOffset, static_cast<std::uint16_t>(dataLength));
+    std::size_t dataLength = wanted.dataLength ? *wanted.dataLength : end - kDataOffset;
+    record.resize(kDataOffset + dataLength, 0);
+    putUint16(record, reparse::kDataLengthOffset, static_cast<std::uint16_t>(dataLength));
     return record;
 }
 
 Bytes reparseRecord(DWORD tag, const Bytes& data, const GUID& guid)
 {
-    bool microsoft = (tag & 0x80000000) != 0;
-    Bytes record(microsoft ? 8 : 24, 0);
-    if (!microsoft) {
-        std::memcpy(record.data() + 8, &guid, sizeof guid);
+    Bytes record(reparse::headerSize(tag), 0);
+    if (!reparse::isMicrosoftTag(tag)) {
+        std::memcpy(record.data() + reparse::kGuidOffset, &guid, sizeof guid);
     }
-    putUint32(record, 0, tag);
-    putUint16(record, 4, static_cast<std::uint16_t>(data.size()));
+    putUint32(record, reparse::kTagOffset, tag);
+    putUint16(record, reparse::kDataLengthOffset, static_cast<std::uint16_t>(data.size()));
     record.insert(record.end(), data.begin(), data.end());
     return record;
 }
@@ -272,7 +263,7 @@ void writeStream(const WString& path, const WString& streamName, const std::stri
 
 void makeArchivePoint(const WString& folder, const std::string& xml)
 {
-    writeStream(folder, WSTR("QMArchivePoint.xml"), xml);
+    writeStream(folder, WString(kMarkerStreamName), xml);
 }
 
 std::string archivePointXml(const std::string& identifier, const std::string& name)

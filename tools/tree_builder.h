@@ -82,7 +82,7 @@ void makePlaceholder(const WString& path, const PlaceholderSpec& placeholder, Fi
 void makeSymbolicLink(const WString& link, const WString& target, bool toFolder);
 // Writes the whole alternate data stream "path:name".
 void writeStream(const WString& path, const WString& streamName, const std::string& content);
-// The marker stream ":QMArchivePoint.xml" of a folder.
+// The archive point marker of a folder: its stream kMarkerStreamName.
 void makeArchivePoint(const WString& folder, const std::string& xml);
 std::string archivePointXml(const std::string& identifier, const std::string& name);
 

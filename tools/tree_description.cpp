@@ -7,6 +7,9 @@
 #include <optional>
 #include <set>
 
+#include "placeholder/placeholder_record.h"
+#include "platform/ascii_case.h"
+#include "platform/reparse_data_buffer.h"
 #include "platform/unique_resource.h"
 #include "tools/tree_builder.h"
 
@@ -170,11 +173,8 @@ std::uint64_t parseSize(const std::string& text)
     constexpr std::uint64_t kLargest = std::numeric_limits<std::int64_t>::max();
     static const std::pair<const char*, std::uint64_t> kUnits[] = {
         {"kib", 1ULL << 10}, {"mib", 1ULL << 20}, {"gib", 1ULL << 30}};
-    std::string lower = text;
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
     for (const auto& [unit, factor] : kUnits) {
-        if (lower.size() > 3 && lower.compare(lower.size() - 3, 3, unit) == 0) {
+        if (text.size() > 3 && endsWithIgnoringAsciiCase(std::string_view(text), unit)) {
             return parseUnsigned(text.substr(0, text.size() - 3), "the size", kLargest / factor) * factor;
         }
     }
@@ -250,7 +250,7 @@ Bytes parseHex(const std::string& text, const std::string& what)
 GUID parseGuid(const std::string& text)
 {
     if (text == "placeholder") {
-        return GUID{0x9DD58ACD, 0x4BE7, 0x4F36, {0x9C, 0xE3, 0xB7, 0x73, 0x8E, 0xE3, 0xC7, 0x02}};
+        return placeholder::kGuid;
     }
     std::string body = text;
     if (body.size() == 38 && body.front() == '{' && body.back() == '}') {
@@ -487,7 +487,7 @@ Step placeholderEntry(const std::vector<Word>& words)
     }
     if (std::optional<std::string> length = options.get("length")) {
         placeholder.dataLength =
-            static_cast<std::uint16_t>(parseUnsigned(*length, "the length", kLargestRecord - 24));
+            static_cast<std::uint16_t>(parseUnsigned(*length, "the length", kLargestRecord - placeholder::kDataOffset));
     }
     Bytes record = placeholderRecord(placeholder);
     if (record.size() > kLargestRecord) {
@@ -512,13 +512,12 @@ Step reparseEntry(const std::vector<Word>& words)
     if (tag == 0) {
         fault("the tag must not be 0");
     }
-    bool microsoft = (tag & 0x80000000) != 0;
-    if (microsoft && options.has("guid")) {
+    if (reparse::isMicrosoftTag(tag) && options.has("guid")) {
         fault("guid= goes only with a tag without the Microsoft bit (0x80000000): such tags have no GUID");
     }
     GUID guid = options.has("guid") ? parseGuid(*options.get("guid")) : GUID{};
     Bytes data = options.has("data") ? parseHex(*options.get("data"), "data=") : Bytes{};
-    std::size_t limit = kLargestRecord - (microsoft ? 8 : 24);
+    std::size_t limit = kLargestRecord - reparse::headerSize(tag);
     if (data.size() > limit) {
         fault("data= holds " + std::to_string(data.size()) + " bytes; a record with this tag holds at most " +
               std::to_string(limit));

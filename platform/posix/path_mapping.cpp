@@ -1,8 +1,8 @@
 #include "platform/posix/path_mapping.h"
 
-#include <cstring>
 #include <sys/stat.h>
 
+#include "platform/ascii_case.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/path_anchor.h"
 #include "platform/posix/samba_shares.h"
@@ -15,21 +15,6 @@ constexpr WStringView kUncPrefix = WSTR("\\\\?\\UNC\\");
 constexpr WStringView kUncShortPrefix = WSTR("\\\\");
 constexpr WStringView kLocalPrefix = WSTR("\\\\?\\");
 constexpr WStringView kDevicePrefix = WSTR("\\\\.\\");
-
-// ASCII case-insensitive, as Windows compares the "UNC" of the prefix.
-bool startsWith(WStringView text, WStringView prefix)
-{
-    if (text.size() < prefix.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        auto lower = [](WCHAR c) { return c >= u'A' && c <= u'Z' ? static_cast<WCHAR>(c - u'A' + u'a') : c; };
-        if (lower(text[i]) != lower(prefix[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // The stream part of the last component, split off fsPath.
 std::string splitStream(std::string& fsPath)
@@ -52,8 +37,7 @@ std::string splitStream(std::string& fsPath)
     std::string stream = fsPath.substr(colon + 1);
     fsPath.erase(colon);
     constexpr std::string_view kDataType = ":$DATA";
-    if (stream.size() >= kDataType.size() &&
-        strcasecmp(stream.c_str() + stream.size() - kDataType.size(), kDataType.data()) == 0) {
+    if (endsWithIgnoringAsciiCase(std::string_view(stream), kDataType)) {
         stream.erase(stream.size() - kDataType.size());  // "file::$DATA" is the file itself
     }
     if (fsPath.empty()) {
@@ -73,14 +57,15 @@ std::optional<MappedPath> mapPath(LPCWSTR path, bool withStreams)
     if (text.size() > kMaxPathUnits) {
         return fail(ERROR_FILENAME_EXCED_RANGE, std::nullopt);
     }
+    // The prefixes compare without regard to ASCII case, as on Windows ("unc").
     bool unc = false;
-    if (startsWith(text, kUncPrefix)) {
+    if (startsWithIgnoringAsciiCase(text, kUncPrefix)) {
         text.remove_prefix(kUncPrefix.size());
         unc = true;
-    } else if (startsWith(text, kLocalPrefix) || startsWith(text, kDevicePrefix)) {
+    } else if (startsWithIgnoringAsciiCase(text, kLocalPrefix) || startsWithIgnoringAsciiCase(text, kDevicePrefix)) {
         // \\?\C:\... or \\.\...: a drive or device, of which Linux has none.
         return fail(ERROR_PATH_NOT_FOUND, std::nullopt);
-    } else if (startsWith(text, kUncShortPrefix)) {
+    } else if (startsWithIgnoringAsciiCase(text, kUncShortPrefix)) {
         text.remove_prefix(kUncShortPrefix.size());
         unc = true;
     }

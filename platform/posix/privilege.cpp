@@ -5,9 +5,9 @@
 // exactly as Windows does for an account without the privilege.
 #include <sys/capability.h>
 
-#include <algorithm>
 #include <memory>
 
+#include "platform/ascii_case.h"
 #include "platform/posix/handle_objects.h"
 #include "platform/posix/last_error.h"
 
@@ -55,11 +55,7 @@ BOOL LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid)
         return fail(ERROR_INVALID_PARAMETER, FALSE);
     }
     // Privilege names compare without regard to case, as on Windows.
-    WStringView wanted = WSTR("SeBackupPrivilege");
-    WStringView given(name);
-    auto lower = [](WCHAR c) { return c >= u'A' && c <= u'Z' ? static_cast<WCHAR>(c - u'A' + u'a') : c; };
-    if (given.size() != wanted.size() ||
-        !std::equal(given.begin(), given.end(), wanted.begin(), [&](WCHAR a, WCHAR b) { return lower(a) == lower(b); })) {
+    if (!equalsIgnoringAsciiCase(WStringView(name), SE_BACKUP_NAME)) {
         return fail(ERROR_NO_SUCH_PRIVILEGE, FALSE);
     }
     *luid = LUID{kBackupPrivilegeLuid, 0};

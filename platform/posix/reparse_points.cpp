@@ -13,53 +13,34 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "platform/little_endian.h"
 #include "platform/posix/file_attributes.h"
 #include "platform/posix/handle_objects.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/samba_xattrs.h"
 #include "platform/posix/text_conversion.h"
+#include "platform/reparse_data_buffer.h"
 
 namespace posix {
 namespace {
 
-constexpr DWORD kMicrosoftTagBit = 0x80000000;
-constexpr std::size_t kHeaderSize = 8;       // tag, length, reserved
-constexpr std::size_t kGuidHeaderSize = 24;  // ... and the GUID of a non-Microsoft tag
-constexpr DWORD kLastReservedTag = 2;        // IO_REPARSE_TAG_RESERVED_ZERO .. _TWO
-
-DWORD readLittleEndian32(std::string_view bytes, std::size_t offset)
-{
-    DWORD value = 0;
-    for (std::size_t i = 0; i < 4; ++i) {
-        value |= static_cast<DWORD>(static_cast<unsigned char>(bytes[offset + i])) << (8 * i);
-    }
-    return value;
-}
-
-void appendLittleEndian(std::string& out, std::uint32_t value, std::size_t bytes)
-{
-    for (std::size_t i = 0; i < bytes; ++i) {
-        out += static_cast<char>((value >> (8 * i)) & 0xFF);
-    }
-}
+constexpr DWORD kLastReservedTag = 2;  // IO_REPARSE_TAG_RESERVED_ZERO .. _TWO
 
 // True when the record's length agrees with its header, as NTFS demands.
 bool isConsistentRecord(std::string_view record)
 {
-    if (record.size() < kHeaderSize || record.size() > MAXIMUM_REPARSE_DATA_BUFFER_SIZE) {
+    if (record.size() < reparse::kMicrosoftHeaderSize || record.size() > MAXIMUM_REPARSE_DATA_BUFFER_SIZE) {
         return false;
     }
-    DWORD tag = readLittleEndian32(record, 0);
-    std::size_t dataLength = static_cast<unsigned char>(record[4]) | (static_cast<unsigned char>(record[5]) << 8);
-    std::size_t header = (tag & kMicrosoftTagBit) != 0 ? kHeaderSize : kGuidHeaderSize;
-    return record.size() >= header && record.size() == header + dataLength;
+    std::size_t header = reparse::headerSize(reparse::tagOf(record.data()));
+    return record.size() >= header && record.size() == header + reparse::dataLengthOf(record.data());
 }
 
 // True for a stored record a reader may be given: consistent, and of a tag
 // that is not reserved.
 bool isReadableRecord(std::string_view record)
 {
-    return isConsistentRecord(record) && readLittleEndian32(record, 0) > kLastReservedTag;
+    return isConsistentRecord(record) && reparse::tagOf(record.data()) > kLastReservedTag;
 }
 
 // The error for a record that could not be read (errno set by the read).
@@ -82,18 +63,19 @@ std::string symbolicLinkRecord(const FileObject& link)
         }
     }
     auto nameBytes = static_cast<std::uint32_t>(name.size() * sizeof(WCHAR));
+    using littleendian::append;
     std::string record;
-    appendLittleEndian(record, IO_REPARSE_TAG_SYMLINK, 4);
-    appendLittleEndian(record, 12 + 2 * nameBytes, 2);  // ReparseDataLength
-    appendLittleEndian(record, 0, 2);                  // Reserved
-    appendLittleEndian(record, 0, 2);                  // SubstituteNameOffset
-    appendLittleEndian(record, nameBytes, 2);          // SubstituteNameLength
-    appendLittleEndian(record, nameBytes, 2);          // PrintNameOffset
-    appendLittleEndian(record, nameBytes, 2);          // PrintNameLength
-    appendLittleEndian(record, target.starts_with('/') ? 0 : SYMLINK_FLAG_RELATIVE, 4);
+    append<std::uint32_t>(record, IO_REPARSE_TAG_SYMLINK);
+    append<std::uint16_t>(record, static_cast<std::uint16_t>(12 + 2 * nameBytes));  // ReparseDataLength
+    append<std::uint16_t>(record, 0);                                               // Reserved
+    append<std::uint16_t>(record, 0);                                               // SubstituteNameOffset
+    append<std::uint16_t>(record, static_cast<std::uint16_t>(nameBytes));            // SubstituteNameLength
+    append<std::uint16_t>(record, static_cast<std::uint16_t>(nameBytes));            // PrintNameOffset
+    append<std::uint16_t>(record, static_cast<std::uint16_t>(nameBytes));            // PrintNameLength
+    append<std::uint32_t>(record, target.starts_with('/') ? 0 : SYMLINK_FLAG_RELATIVE);
     for (int copy = 0; copy < 2; ++copy) {
         for (WCHAR unit : name) {
-            appendLittleEndian(record, unit, 2);
+            append<std::uint16_t>(record, unit);
         }
     }
     return record;
@@ -148,8 +130,7 @@ BOOL getReparsePoint(FileObject& file, LPVOID out, DWORD outSize, LPDWORD bytesR
         // As NTFS: a buffer that cannot hold the header gets nothing; a
         // larger one gets as much as fits, and the call fails, so a partial
         // record is never passed off as the whole one.
-        std::size_t header = (readLittleEndian32(record, 0) & kMicrosoftTagBit) != 0 ? kHeaderSize : kGuidHeaderSize;
-        if (outSize < header) {
+        if (outSize < reparse::headerSize(reparse::tagOf(record.data()))) {
             return fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
         }
         std::memcpy(out, record.data(), outSize);
@@ -189,7 +170,7 @@ BOOL setReparsePoint(FileObject& file, LPVOID in, DWORD inSize)
     if (!isConsistentRecord(record)) {
         return fail(ERROR_INVALID_REPARSE_DATA, FALSE);
     }
-    DWORD tag = readLittleEndian32(record, 0);
+    DWORD tag = reparse::tagOf(record.data());
     if (tag <= kLastReservedTag) {
         return fail(ERROR_REPARSE_TAG_INVALID, FALSE);
     }
@@ -199,10 +180,11 @@ BOOL setReparsePoint(FileObject& file, LPVOID in, DWORD inSize)
         (storedDosAttrib(file.fd, file.fsPath, file.isDirectory).attrib & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     if (std::optional<std::string> existing = isReparsePoint ? readXattr(file.fd, kReparseXattr) : std::nullopt;
         existing && isConsistentRecord(*existing)) {
-        if (readLittleEndian32(*existing, 0) != tag) {
+        if (reparse::tagOf(existing->data()) != tag) {
             return fail(ERROR_REPARSE_TAG_MISMATCH, FALSE);
         }
-        if ((tag & kMicrosoftTagBit) == 0 && existing->compare(8, 16, record, 8, 16) != 0) {
+        if (!reparse::isMicrosoftTag(tag) && existing->compare(reparse::kGuidOffset, reparse::kGuidSize, record,
+                                                               reparse::kGuidOffset, reparse::kGuidSize) != 0) {
             return fail(ERROR_REPARSE_ATTRIBUTE_CONFLICT, FALSE);
         }
     }

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/ascii_case.h"
 #include "platform/posix/spawn_program.h"
 #include "platform/posix/text_conversion.h"
 
@@ -29,21 +30,6 @@ constexpr const char* kTestparmArguments[] = {"--suppress-prompt", "--verbose", 
 // testparm takes some 20 ms; one that hangs (a locked registry) is given up.
 constexpr auto kTestparmTimeLimit = std::chrono::seconds(5);
 constexpr std::size_t kTestparmOutputLimit = 64 << 20;
-
-WCHAR asciiLower(WCHAR c) { return c >= u'A' && c <= u'Z' ? static_cast<WCHAR>(c - u'A' + u'a') : c; }
-
-bool equalIgnoringAsciiCase(WStringView a, WStringView b)
-{
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (asciiLower(a[i]) != asciiLower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 std::optional<bool> booleanValue(std::string_view value)
 {
@@ -287,8 +273,8 @@ const WString& qualifiedHostName()
 // What needs no question to Samba: the host name, localhost, 127.0.0.1.
 bool isLocalName(WStringView server)
 {
-    return (!hostName().empty() && equalIgnoringAsciiCase(server, hostName())) ||
-           equalIgnoringAsciiCase(server, WSTR("localhost")) || server == WSTR("127.0.0.1");
+    return (!hostName().empty() && equalsIgnoringAsciiCase(server, hostName())) ||
+           equalsIgnoringAsciiCase(server, WSTR("localhost")) || server == WSTR("127.0.0.1");
 }
 
 // The fully qualified name is asked of the resolver only for a name that
@@ -297,10 +283,10 @@ bool isQualifiedHostName(WStringView server)
 {
     const WString& host = hostName();
     if (host.empty() || server.size() <= host.size() + 1 || server[host.size()] != u'.' ||
-        !equalIgnoringAsciiCase(server.substr(0, host.size()), host)) {
+        !equalsIgnoringAsciiCase(server.substr(0, host.size()), host)) {
         return false;
     }
-    return equalIgnoringAsciiCase(server, qualifiedHostName());
+    return equalsIgnoringAsciiCase(server, qualifiedHostName());
 }
 
 // The decision for one "server\share".
@@ -331,7 +317,7 @@ std::optional<SambaConfiguration> SambaConfiguration::parse(std::string_view tex
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
             WString name = decodeFileSystemBytes(line.substr(1, line.size() - 2));
-            if (equalIgnoringAsciiCase(name, WSTR("global"))) {
+            if (equalsIgnoringAsciiCase(WStringView(name), WSTR("global"))) {
                 section = &configuration.global_;
                 global = true;
             } else {
@@ -368,7 +354,7 @@ std::optional<SambaConfiguration> SambaConfiguration::parse(std::string_view tex
 bool SambaConfiguration::isNetbiosName(WStringView server) const
 {
     for (const WString& name : netbiosNames_) {
-        if (equalIgnoringAsciiCase(server, name)) {
+        if (equalsIgnoringAsciiCase(server, name)) {
             return true;
         }
     }
@@ -378,7 +364,7 @@ bool SambaConfiguration::isNetbiosName(WStringView server) const
 const SambaConfiguration::Section* SambaConfiguration::find(WStringView name) const
 {
     for (const Section& share : shares_) {
-        if (equalIgnoringAsciiCase(name, share.name)) {
+        if (equalsIgnoringAsciiCase(name, share.name)) {
             return &share;
         }
     }

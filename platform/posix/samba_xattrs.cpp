@@ -6,6 +6,8 @@
 #include <cstring>
 #include <sys/xattr.h>
 
+#include "platform/little_endian.h"
+
 namespace posix {
 namespace {
 
@@ -30,10 +32,7 @@ public:
         if (!align(std::min<std::size_t>(sizeof(T), 4)) || data_.size() - pos_ < sizeof(T)) {
             return false;
         }
-        value = 0;
-        for (std::size_t i = 0; i < sizeof(T); ++i) {
-            value |= static_cast<T>(static_cast<unsigned char>(data_[pos_ + i])) << (8 * i);
-        }
+        value = littleendian::read<T>(data_.data() + pos_);
         pos_ += sizeof(T);
         return true;
     }
@@ -51,13 +50,6 @@ private:
     std::string_view data_;
     std::size_t pos_ = 0;
 };
-
-void putLittleEndian(std::string& out, std::uint64_t value, std::size_t bytes)
-{
-    for (std::size_t i = 0; i < bytes; ++i) {
-        out += static_cast<char>((value >> (8 * i)) & 0xFF);
-    }
-}
 
 std::optional<DosAttrib> decodeHexText(std::string_view value)
 {
@@ -157,15 +149,16 @@ std::optional<DosAttrib> decodeDosAttrib(std::string_view value)
 
 std::string encodeDosAttrib(const DosAttrib& info)
 {
+    using littleendian::append;
     std::string out;
-    out += '\0';                          // attrib_hex, empty
-    out += '\0';                          // padding to 2
-    putLittleEndian(out, 5, 2);           // version
-    putLittleEndian(out, 5, 2);           // level
-    putLittleEndian(out, 0, 2);           // padding to 4
-    putLittleEndian(out, kAttribValid | (info.createTime ? kCreateTimeValid : 0), 4);
-    putLittleEndian(out, info.attrib, 4);
-    putLittleEndian(out, info.createTime.value_or(0), 8);
+    out += '\0';                     // attrib_hex, empty
+    out += '\0';                     // padding to 2
+    append<std::uint16_t>(out, 5);   // version
+    append<std::uint16_t>(out, 5);   // level
+    append<std::uint16_t>(out, 0);   // padding to 4
+    append<std::uint32_t>(out, kAttribValid | (info.createTime ? kCreateTimeValid : 0));
+    append<std::uint32_t>(out, info.attrib);
+    append<std::uint64_t>(out, info.createTime.value_or(0));
     return out;
 }
 

@@ -9,7 +9,9 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
+#include "platform/little_endian.h"
 #include "platform/posix/samba_xattrs.h"
+#include "platform/reparse_data_buffer.h"
 #include "tests/e2e/normal_mode_fixtures.h"
 #include "tests/hostile/hostile_support.h"
 
@@ -41,8 +43,7 @@ std::string misplacedRecord(std::size_t length)
 
 std::string withDataLength(std::string record, std::uint16_t dataLength)
 {
-    record[4] = static_cast<char>(dataLength & 0xFF);
-    record[5] = static_cast<char>(dataLength >> 8);
+    littleendian::write(record.data() + reparse::kDataLengthOffset, dataLength);
     return record;
 }
 
@@ -84,8 +85,7 @@ std::string le(const std::u16string& text)
 {
     std::string bytes;
     for (char16_t unit : text) {
-        bytes += static_cast<char>(unit & 0xFF);
-        bytes += static_cast<char>(unit >> 8);
+        littleendian::append<std::uint16_t>(bytes, unit);
     }
     return bytes;
 }

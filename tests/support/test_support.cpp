@@ -21,6 +21,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "platform/little_endian.h"
 #include "platform/posix/text_conversion.h"
 
 extern char** environ;
@@ -311,6 +312,14 @@ std::string bytes(const std::string& hex)
     return out;
 }
 
+std::string littleEndianBytes(std::uint64_t value, std::size_t width)
+{
+    std::string out;
+    littleendian::append(out, value);
+    out.resize(width);
+    return out;
+}
+
 const std::string kUsageHeading =
     "\r\nSummary\r\n-------\r\n"
     "\r\nArchiveName\tArchivePointRootPath\tArchived Files Original Size (KB)\tNon-Archived File Original Size (KB)"
@@ -327,8 +336,7 @@ std::string utf16le(const std::string& utf8)
     WString wide = posix::decodeFileSystemBytes(utf8);
     std::string bytes;
     for (WCHAR unit : wide) {
-        bytes += static_cast<char>(unit & 0xFF);
-        bytes += static_cast<char>(unit >> 8);
+        littleendian::append<std::uint16_t>(bytes, unit);
     }
     return bytes;
 }
@@ -337,7 +345,7 @@ std::string fromUtf16le(const std::string& bytes)
 {
     WString wide;
     for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        wide += static_cast<WCHAR>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8));
+        wide += static_cast<WCHAR>(littleendian::read<std::uint16_t>(bytes.data() + i));
     }
     return posix::toDisplayBytes(wide);
 }

@@ -2,6 +2,7 @@
 // processes, and their UTF-16LE reports read back byte for byte.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -89,6 +90,8 @@ std::optional<std::string> xattr(const std::string& path, const std::string& nam
 void setXattr(const std::string& path, const std::string& name, const std::string& value);
 // "10 00 00 00" or "10000000" -> the four bytes.
 std::string bytes(const std::string& hex);
+// The lowest `width` bytes of an integer, little-endian: (0x1234, 2) -> "\x34\x12".
+std::string littleEndianBytes(std::uint64_t value, std::size_t width);
 // The archive usage summary's heading, and one of its rows.
 extern const std::string kUsageHeading;
 std::string usageRow(const std::string& name, const std::string& rootPath, const std::string& archived,

@@ -36,16 +36,6 @@ std::vector<Vector> sambaVectors()
     return vectors;
 }
 
-// Little-endian bytes of an integer.
-std::string le(std::uint64_t value, int bytes)
-{
-    std::string out;
-    for (int i = 0; i < bytes; ++i) {
-        out += static_cast<char>((value >> (8 * i)) & 0xFF);
-    }
-    return out;
-}
-
 // What the layer writes: version 5, valid_flags 0x11.
 std::string version5(DWORD attrib, std::uint64_t createTime)
 {

@@ -7,15 +7,6 @@
 namespace platformtest {
 namespace {
 
-std::string le(std::uint64_t value, int bytes)
-{
-    std::string out;
-    for (int i = 0; i < bytes; ++i) {
-        out += static_cast<char>((value >> (8 * i)) & 0xFF);
-    }
-    return out;
-}
-
 const std::string kGuid = testsupport::bytes("00112233445566778899aabbccddeeff");
 
 // A record of a tag without the Microsoft bit: GUID header, then data.

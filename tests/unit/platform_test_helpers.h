@@ -32,6 +32,9 @@ using testsupport::xattr;
 
 inline constexpr DWORD kDataFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 
+// The lowest `width` bytes of an integer, little-endian.
+inline std::string le(std::uint64_t value, std::size_t width) { return testsupport::littleEndianBytes(value, width); }
+
 inline void writePosixFile(const std::string& path, const std::string& content)
 {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
