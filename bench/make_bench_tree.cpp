@@ -8,14 +8,14 @@
 #include <string>
 #include <sys/stat.h>
 
-#include "platform/posix/text_conversion.h"
+#include "platform/text_conversion.h"
 #include "tools/tree_builder.h"
 
 using namespace treebuilder;
 
 namespace {
 
-WString wide(const std::string& path) { return posix::decodeFileSystemBytes(path); }
+WString wide(const std::string& path) { return wideText(path); }
 
 std::string numbered(const char* prefix, int number, const char* suffix = "")
 {

@@ -9,7 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "platform/posix/text_conversion.h"
+#include "platform/text_conversion.h"
 
 namespace fuzzsupport {
 namespace {
@@ -46,7 +46,7 @@ WString uncName(const std::string& linuxPath)
     for (char c : linuxPath) {
         unc += c == '/' ? '\\' : c;
     }
-    return posix::decodeFileSystemBytes(unc);
+    return wideText(unc);
 }
 
 ScanSession& session(std::initializer_list<const char*> options)
@@ -58,7 +58,7 @@ ScanSession& session(std::initializer_list<const char*> options)
         CoInitialize(nullptr);
         std::vector<WString> arguments{WSTR("stubwarden")};
         for (const char* option : options) {
-            arguments.push_back(posix::decodeFileSystemBytes(option));
+            arguments.push_back(wideText(option));
         }
         arguments.push_back(uncName(scratchFolder()));
         std::vector<WCHAR*> argv;

@@ -18,7 +18,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "placeholder/placeholder_record.h"
-#include "platform/posix/samba_xattrs.h"
+#include "tools/tree_builder.h"
 
 namespace {
 
@@ -35,14 +35,9 @@ Fixture& fixture()
     static Fixture made = [] {
         ScanSession& run = fuzzsupport::session({"-v", "-d", "-fixphs"});
         std::string path = fuzzsupport::scratchFolder() + "/record.doc";
-        HANDLE file = CreateFileW(fuzzsupport::uncName(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        FUZZ_CHECK(file != INVALID_HANDLE_VALUE);
-        CloseHandle(file);
-        // The attributes of an archived file stay; each input replaces only the record.
-        std::string attributes = posix::encodeDosAttrib(
-            {FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_SPARSE_FILE, std::nullopt});
-        FUZZ_CHECK(::setxattr(path.c_str(), "user.DOSATTRIB", attributes.data(), attributes.size(), 0) == 0);
+        // An archived file made through the layer; each input then replaces
+        // only its record, around the layer's checks.
+        treebuilder::makePlaceholder(fuzzsupport::uncName(path), treebuilder::PlaceholderSpec{});
         return Fixture{run, path, fuzzsupport::uncName(path)};
     }();
     return made;

@@ -19,6 +19,7 @@
 #  include <objbase.h>
 #  define WSTR(text) L##text
 #else
+#  define STUBWARDEN_PLATFORM_WIN32_H  // the subset is reached through this header only
 #  include "platform/posix/win32_subset.h"
 #  define WSTR(text) u##text
 #endif

@@ -11,6 +11,7 @@
 #include "platform/ascii_case.h"
 #include "platform/little_endian.h"
 #include "platform/reparse_data_buffer.h"
+#include "platform/text_conversion.h"
 
 namespace rehearsal {
 
@@ -25,7 +26,7 @@ namespace {
 
 constexpr DWORD kArchivedAttributes = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_SPARSE_FILE | FILE_ATTRIBUTE_OFFLINE;
 
-WString text(const std::string& ascii) { return treebuilder::wideText(ascii); }
+WString text(const std::string& ascii) { return wideText(ascii); }
 WString number(std::uint64_t value) { return text(std::to_string(value)); }
 
 WString hex(std::uint64_t value, int digits)

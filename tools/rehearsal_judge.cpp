@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <map>
 
+#include "platform/text_conversion.h"
+
 namespace rehearsal {
 namespace {
 
@@ -64,7 +66,7 @@ Check exitCheck(const std::string& run, const ExpectedReport& expected, const Ru
     if (actual.outcome.exitCode != expected.exitCode) {
         addDetail(check, "it ended with " + std::to_string(actual.outcome.exitCode));
     }
-    for (const WString& line : linesOf(treebuilder::wideText(actual.errorOutput))) {
+    for (const WString& line : linesOf(wideText(actual.errorOutput))) {
         addDetail(check, "standard error: " + quoted(line));
     }
     check.holds = check.details.empty();
@@ -76,7 +78,7 @@ Check exitCheck(const std::string& run, const ExpectedReport& expected, const Ru
 std::string shown(WStringView text)
 {
     std::string out;
-    for (char c : treebuilder::utf8Text(text)) {
+    for (char c : utf8Text(text)) {
         out += c == '\r' ? std::string("\\r") : c == '\n' ? std::string("\\n") : std::string(1, c);
     }
     return out;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/console.h"
+#include "platform/text_conversion.h"
 #include "platform/win32.h"
 #include "tools/program_version.h"
 #include "tools/tree_builder.h"
@@ -83,7 +84,7 @@ int wmain(int argc, WCHAR* argv[])
     }
     for (const WString& argument : arguments) {
         if (argument.size() > 1 && argument[0] == WSTR('-')) {
-            return usageError("unknown option " + treebuilder::utf8Text(argument));
+            return usageError("unknown option " + utf8Text(argument));
         }
     }
     if (arguments[0].empty() || arguments[0] == WSTR("-")) {
@@ -100,7 +101,7 @@ int wmain(int argc, WCHAR* argv[])
         treebuilder::TreeDescription description = treebuilder::TreeDescription::read(text);
         description.build(arguments[0]);
         std::cout << "Built " << description.size() << (description.size() == 1 ? " entry" : " entries")
-                  << " below " << treebuilder::utf8Text(arguments[0]) << std::endl;
+                  << " below " << utf8Text(arguments[0]) << std::endl;
         return 0;
     } catch (const treebuilder::DescriptionError& faults) {
         // One line for each fault found.

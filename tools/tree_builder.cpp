@@ -7,44 +7,10 @@
 #include "platform/ascii_case.h"
 #include "platform/little_endian.h"
 #include "platform/reparse_data_buffer.h"
+#include "platform/text_conversion.h"
 #include "platform/unique_resource.h"
 
-#ifndef _WIN32
-#  include "platform/posix/text_conversion.h"
-#endif
-
 namespace treebuilder {
-
-std::string utf8Text(WStringView text)
-{
-#ifdef _WIN32
-    int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                     nullptr);
-    std::string out(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
-    if (length > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), length, nullptr,
-                            nullptr);
-    }
-    return out;
-#else
-    return posix::toDisplayBytes(text);
-#endif
-}
-
-WString wideText(std::string_view utf8)
-{
-#ifdef _WIN32
-    int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    WString out(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
-    if (length > 0) {
-        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), length);
-    }
-    return out;
-#else
-    return posix::decodeFileSystemBytes(utf8);
-#endif
-}
-
 namespace {
 
 [[noreturn]] void failed(const char* call, const WString& path)

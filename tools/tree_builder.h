@@ -86,9 +86,4 @@ void writeStream(const WString& path, const WString& streamName, const std::stri
 void makeArchivePoint(const WString& folder, const std::string& xml);
 std::string archivePointXml(const std::string& identifier, const std::string& name);
 
-// UTF-8 text as a wide string and back (Linux: with the surrogate escape of
-// the platform layer, so any file name round-trips).
-WString wideText(std::string_view utf8);
-std::string utf8Text(WStringView text);
-
 }  // namespace treebuilder

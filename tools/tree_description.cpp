@@ -10,6 +10,7 @@
 #include "placeholder/placeholder_record.h"
 #include "platform/ascii_case.h"
 #include "platform/reparse_data_buffer.h"
+#include "platform/text_conversion.h"
 #include "platform/unique_resource.h"
 #include "tools/tree_builder.h"
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "platform/text_conversion.h"
 #include "platform/unique_resource.h"
 #include "tools/rehearsal_files.h"
 #include "tools/tree_builder.h"
@@ -61,7 +62,7 @@ Capability attribute(const WString& folder, const char* name, const treebuilder:
                      const std::string& lacks, const std::string& accountMayNot)
 {
     Capability capability{std::string("a file keeps the ") + name + " attribute"};
-    WString path = pathInside(folder, treebuilder::wideText(name));
+    WString path = pathInside(folder, wideText(name));
     try {
         treebuilder::makeFile(path, wanted);
     } catch (const BuildError& failure) {

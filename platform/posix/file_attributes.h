@@ -10,6 +10,8 @@
 //   size              st_size of the entry itself (0 for folders and links)
 #pragma once
 
+#include "platform/posix/layer_private.h"
+
 #include <cstdint>
 #include <fcntl.h>
 #include <optional>

@@ -4,6 +4,8 @@
 // Windows does.
 #pragma once
 
+#include "platform/posix/layer_private.h"
+
 #include <cstdint>
 #include <string>
 #include <type_traits>

@@ -2,6 +2,8 @@
 // code that Windows gives for the same condition.
 #pragma once
 
+#include "platform/posix/layer_private.h"
+
 #include <string>
 
 #include "platform/win32.h"

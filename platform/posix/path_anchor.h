@@ -6,6 +6,8 @@
 // units, far beyond Linux's PATH_MAX, which a chain of openat calls reaches.
 #pragma once
 
+#include "platform/posix/layer_private.h"
+
 #include <string>
 #include <sys/stat.h>
 

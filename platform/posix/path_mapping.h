@@ -14,6 +14,8 @@
 // root of the Linux file system.
 #pragma once
 
+#include "platform/posix/layer_private.h"
+
 #include <optional>
 #include <string>
 

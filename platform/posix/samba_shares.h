@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/posix/layer_private.h"
 #include "platform/win32.h"
 
 namespace posix {

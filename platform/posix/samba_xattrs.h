@@ -22,6 +22,8 @@
 //                               is the content followed by one NUL byte.
 #pragma once
 
+#include "platform/posix/layer_private.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>

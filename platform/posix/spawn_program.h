@@ -7,6 +7,7 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "platform/posix/layer_private.h"
 #include "platform/win32.h"
 
 namespace posix {

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/text_conversion.h"
+
 #include "platform/posix/last_error.h"
 
 namespace posix {
@@ -195,6 +197,11 @@ std::string toDisplayBytes(WStringView text)
 }
 
 }  // namespace posix
+
+// The platform-neutral conversions: UTF-8 here is the file system's bytes.
+WString wideText(std::string_view utf8) { return posix::decodeFileSystemBytes(utf8); }
+std::string utf8Text(WStringView text) { return posix::toDisplayBytes(text); }
+std::string consoleText(WStringView text) { return posix::toDisplayBytes(text); }
 
 // The ANSI code page is UTF-8 here. Escaped bytes go back to the bytes they
 // stand for, so a report named after a non-UTF-8 target carries that name;

@@ -5,6 +5,8 @@
 // every name the file system hands out round-trips and can be opened again.
 #pragma once
 
+#include "platform/posix/layer_private.h"
+
 #include <optional>
 #include <string>
 #include <string_view>

@@ -3,8 +3,13 @@
 // Same names, types, constants and error codes as Windows, implemented over
 // POSIX by reading the on-disk convention that Samba uses to serve a Linux
 // tree to Windows clients (see samba_xattrs.h). Nothing beyond what the
-// program, its tools and its tests call.
+// program, its tools and its tests call. Reached through platform/win32.h
+// only.
 #pragma once
+
+#ifndef STUBWARDEN_PLATFORM_WIN32_H
+#  error "include platform/win32.h, not platform/posix/win32_subset.h"
+#endif
 
 #include <cstddef>
 #include <cstdint>

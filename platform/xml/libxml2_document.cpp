@@ -15,7 +15,7 @@
 #include <libxml/xmlerror.h>
 #include <libxml/xpath.h>
 
-#include "platform/posix/text_conversion.h"
+#include "platform/text_conversion.h"
 #include "platform/xml/xml_document.h"
 
 namespace xml {
@@ -124,7 +124,7 @@ std::optional<WString> Document::selectFirstNodeText(const WCHAR* path)
     if (!context) {
         throw std::runtime_error("Failed to query archive point xml");
     }
-    std::string expression = posix::toDisplayBytes(path);
+    std::string expression = utf8Text(path);
     std::unique_ptr<xmlXPathObject, XPathObjectDeleter> result(
         xmlXPathEvalExpression(reinterpret_cast<const xmlChar*>(expression.c_str()), context.get()));
     if (!result || result->type != XPATH_NODESET) {
@@ -137,7 +137,7 @@ std::optional<WString> Document::selectFirstNodeText(const WCHAR* path)
     if (!text) {
         return WString();
     }
-    return posix::decodeFileSystemBytes(reinterpret_cast<const char*>(text.get()));
+    return wideText(reinterpret_cast<const char*>(text.get()));
 }
 
 }  // namespace xml

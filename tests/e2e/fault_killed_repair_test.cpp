@@ -15,6 +15,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "platform/text_conversion.h"
 #include "tests/e2e/normal_mode_fixtures.h"
 
 using namespace testsupport;
@@ -61,7 +62,7 @@ TEST(FaultKilledRepair, EveryRecordIsOldOrRepairedAndTheNextRunRepairsTheRest)
         const std::string name = "misplaced-" + std::to_string(i) + ".doc";
         treebuilder::makePlaceholder(
             wideUncPath(root + "/" + name),
-            {.kind = PlaceholderKind::Misplaced, .url = treebuilder::wideText("http://archive.example/" + name)},
+            {.kind = PlaceholderKind::Misplaced, .url = wideText("http://archive.example/" + name)},
             archivedFile());
         before[name] = storedRecord(root + "/" + name);
     }

@@ -10,8 +10,8 @@
 #include <sys/xattr.h>
 
 #include "platform/little_endian.h"
-#include "platform/posix/samba_xattrs.h"
 #include "platform/reparse_data_buffer.h"
+#include "platform/text_conversion.h"
 #include "tests/e2e/normal_mode_fixtures.h"
 #include "tests/hostile/hostile_support.h"
 
@@ -36,7 +36,7 @@ std::string misplacedRecord(std::size_t length)
 {
     std::size_t dataLength = length < 24 ? 0 : length - 24;
     std::string record = bytesOf(treebuilder::placeholderRecord({.kind = PlaceholderKind::Misplaced,
-                                                                  .url = treebuilder::wideText(kUrl),
+                                                                  .url = wideText(kUrl),
                                                                   .dataLength = static_cast<std::uint16_t>(dataLength)}));
     return record.substr(0, length);
 }
@@ -65,8 +65,7 @@ void rawFile(const std::string& path, const std::optional<std::string>& dosAttri
 std::string archivedAttrib(DWORD attrib)
 {
     FILETIME time = created();
-    return posix::encodeDosAttrib(
-        {attrib, (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime});
+    return dosAttribValue(attrib, (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
 }
 
 std::optional<std::string> storedRecord(const std::string& path)

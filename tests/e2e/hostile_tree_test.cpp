@@ -17,7 +17,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include "platform/posix/samba_xattrs.h"
+#include "platform/text_conversion.h"
 #include "tests/e2e/normal_mode_fixtures.h"
 #include "tests/hostile/hostile_support.h"
 
@@ -103,8 +103,8 @@ TEST(HostileTree, ATreeDeeperThanAPathCanNameIsWalkedAsFarAsItCanBeNamed)
         treebuilder::Bytes bytes = treebuilder::placeholderRecord({.kind = PlaceholderKind::WrongGuid});
         return std::string(bytes.begin(), bytes.end());
     }();
-    const std::string attributes = posix::encodeDosAttrib(
-        {FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_SPARSE_FILE, std::nullopt});
+    const std::string attributes =
+        dosAttribValue(FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_SPARSE_FILE);
     std::string path = root + "/deep";
     ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
     int folder = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -238,7 +238,7 @@ TEST(HostileTree, APlaceholderSwappedForALinkBeforeItsRepairWritesNothingThrough
 TEST(HostileTree, APlaceholderChangedBeforeItsRepairIsNotWritten)
 {
     auto record = [](treebuilder::PlaceholderKind kind, const char* url) {
-        treebuilder::Bytes bytes = treebuilder::placeholderRecord({.kind = kind, .url = treebuilder::wideText(url)});
+        treebuilder::Bytes bytes = treebuilder::placeholderRecord({.kind = kind, .url = wideText(url)});
         return std::string(bytes.begin(), bytes.end());
     };
     const std::string validated = record(PlaceholderKind::Misplaced, "http://archive.example/vault/validated");
@@ -411,8 +411,8 @@ TEST(HostileTree, ATreeAsDeepAsAPathCanNameIsWalkedInMemoryLinearInItsDepth)
         treebuilder::Bytes bytes = treebuilder::placeholderRecord({.kind = PlaceholderKind::WrongGuid});
         return std::string(bytes.begin(), bytes.end());
     }();
-    const std::string attributes = posix::encodeDosAttrib(
-        {FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_SPARSE_FILE, std::nullopt});
+    const std::string attributes =
+        dosAttribValue(FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_SPARSE_FILE);
     int file = ::openat(folder, "bad.doc", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     ASSERT_EQ(::fsetxattr(file, "user.DOSATTRIB", attributes.data(), attributes.size(), 0), 0);
     ASSERT_EQ(::fsetxattr(file, "user.SmbReparse", record.data(), record.size(), 0), 0);

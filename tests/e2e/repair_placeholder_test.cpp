@@ -15,6 +15,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "platform/text_conversion.h"
 #include "tests/e2e/normal_mode_fixtures.h"
 
 using namespace testsupport;
@@ -32,7 +33,7 @@ const std::string kUrl = "http://archive.example/vault/0042";
 Bytes misplacedRecord()
 {
     Bytes record = treebuilder::placeholderRecord(
-        {.kind = PlaceholderKind::Misplaced, .url = treebuilder::wideText(kUrl), .dataLength = 2900});
+        {.kind = PlaceholderKind::Misplaced, .url = wideText(kUrl), .dataLength = 2900});
     for (std::size_t i = 1800; i < record.size(); ++i) {
         record[i] = static_cast<BYTE>(i * 7 + 3);
     }

@@ -22,7 +22,7 @@
 #include <unistd.h>
 
 #include "platform/little_endian.h"
-#include "platform/posix/text_conversion.h"
+#include "platform/text_conversion.h"
 
 extern char** environ;
 
@@ -89,7 +89,7 @@ std::string uncPath(const std::string& linuxPath)
     return unc;
 }
 
-WString wideUncPath(const std::string& linuxPath) { return posix::decodeFileSystemBytes(uncPath(linuxPath)); }
+WString wideUncPath(const std::string& linuxPath) { return wideText(uncPath(linuxPath)); }
 
 std::string reportPath(const std::string& linuxPath) { return "\\\\?\\UNC" + uncPath(linuxPath).substr(1); }
 
@@ -320,6 +320,12 @@ std::string littleEndianBytes(std::uint64_t value, std::size_t width)
     return out;
 }
 
+std::string dosAttribValue(DWORD attrib, std::optional<std::uint64_t> createTime)
+{
+    return bytes("0000 0500 0500 0000") + littleEndianBytes(createTime ? 0x11 : 0x1, 4) + littleEndianBytes(attrib, 4) +
+           littleEndianBytes(createTime.value_or(0), 8);
+}
+
 const std::string kUsageHeading =
     "\r\nSummary\r\n-------\r\n"
     "\r\nArchiveName\tArchivePointRootPath\tArchived Files Original Size (KB)\tNon-Archived File Original Size (KB)"
@@ -333,7 +339,7 @@ std::string usageRow(const std::string& name, const std::string& rootPath, const
 
 std::string utf16le(const std::string& utf8)
 {
-    WString wide = posix::decodeFileSystemBytes(utf8);
+    WString wide = wideText(utf8);
     std::string bytes;
     for (WCHAR unit : wide) {
         littleendian::append<std::uint16_t>(bytes, unit);
@@ -347,7 +353,7 @@ std::string fromUtf16le(const std::string& bytes)
     for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
         wide += static_cast<WCHAR>(littleendian::read<std::uint16_t>(bytes.data() + i));
     }
-    return posix::toDisplayBytes(wide);
+    return utf8Text(wide);
 }
 
 }  // namespace testsupport

@@ -92,6 +92,9 @@ void setXattr(const std::string& path, const std::string& name, const std::strin
 std::string bytes(const std::string& hex);
 // The lowest `width` bytes of an integer, little-endian: (0x1234, 2) -> "\x34\x12".
 std::string littleEndianBytes(std::uint64_t value, std::size_t width);
+// A user.DOSATTRIB value as Samba writes it: version 5, valid_flags 0x11
+// with a create time (FILETIME ticks), 0x1 and a zero time without one.
+std::string dosAttribValue(DWORD attrib, std::optional<std::uint64_t> createTime = std::nullopt);
 // The archive usage summary's heading, and one of its rows.
 extern const std::string kUsageHeading;
 std::string usageRow(const std::string& name, const std::string& rootPath, const std::string& archived,

@@ -5,13 +5,13 @@
 
 #include "platform/child_process.h"
 #include "platform/path_forms.h"
-#include "platform/posix/text_conversion.h"
+#include "platform/text_conversion.h"
 #include "tests/unit/platform_test_helpers.h"
 
 namespace platformtest {
 namespace {
 
-WString wide(const std::string& bytes) { return posix::decodeFileSystemBytes(bytes); }
+WString wide(const std::string& bytes) { return wideText(bytes); }
 
 struct Ran {
     ChildOutcome outcome;

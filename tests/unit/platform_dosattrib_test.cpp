@@ -37,10 +37,7 @@ std::vector<Vector> sambaVectors()
 }
 
 // What the layer writes: version 5, valid_flags 0x11.
-std::string version5(DWORD attrib, std::uint64_t createTime)
-{
-    return testsupport::bytes("0000050005000000") + testsupport::bytes("11000000") + le(attrib, 4) + le(createTime, 8);
-}
+std::string version5(DWORD attrib, std::uint64_t createTime) { return testsupport::dosAttribValue(attrib, createTime); }
 
 constexpr std::uint64_t kVectorTime = 132000000000000000ULL;
 

@@ -3,7 +3,7 @@
 #include <climits>
 #include <map>
 
-#include "platform/posix/text_conversion.h"
+#include "platform/text_conversion.h"
 #include "tests/unit/platform_test_helpers.h"
 
 namespace platformtest {
@@ -102,7 +102,7 @@ TEST(PlatformFind, APathWithoutWildcardFindsThatOneEntry)
         WIN32_FIND_DATAW data{};
         UniqueFindHandle find(FindFirstFileW(wideUncPath(dir / c.name).c_str(), &data));
         ASSERT_TRUE(find.valid()) << GetLastError();
-        EXPECT_EQ(WString(data.cFileName), posix::decodeFileSystemBytes(c.name));
+        EXPECT_EQ(WString(data.cFileName), wideText(c.name));
         EXPECT_EQ(data.dwFileAttributes, c.attributes);
         EXPECT_FALSE(FindNextFileW(find.get(), &data));
         EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
@@ -210,7 +210,7 @@ TEST(PlatformFind, AnEntryThatVanishesIsPassedOver)
     TempDir dir;
     std::vector<WString> names = {WSTR("a"), WSTR("b"), WSTR("c"), WSTR("d"), WSTR("e")};
     for (const WString& name : names) {
-        writePosixFile(dir / posix::toDisplayBytes(name), "x");
+        writePosixFile(dir / utf8Text(name), "x");
     }
     WIN32_FIND_DATAW data{};
     UniqueFindHandle find(FindFirstFileW((wideUncPath(dir.path()) + WSTR("\\*")).c_str(), &data));
@@ -219,7 +219,7 @@ TEST(PlatformFind, AnEntryThatVanishesIsPassedOver)
     bool firstIsFile = std::find(names.begin(), names.end(), seen.front()) != names.end();
     for (const WString& name : names) {
         if (name != seen.front()) {
-            ASSERT_EQ(::unlink((dir / posix::toDisplayBytes(name)).c_str()), 0);
+            ASSERT_EQ(::unlink((dir / utf8Text(name)).c_str()), 0);
         }
     }
     while (FindNextFileW(find.get(), &data)) {
@@ -258,7 +258,7 @@ TEST(PlatformPaths, EachFormNamesTheLinuxPath)
     ASSERT_EQ(::mkdir((dir / "sub").c_str(), 0755), 0);
     writePosixFile(dir / "sub/file", "content");
     std::string withBackslashes = testsupport::uncPath(dir.path()).substr(1);  // "\tmp\..."
-    const WString base = posix::decodeFileSystemBytes(withBackslashes);
+    const WString base = wideText(withBackslashes);
     const WString forms[] = {
         WSTR("\\\\?\\UNC") + base + WSTR("\\sub\\file"),
         WSTR("\\\\?\\unc") + base + WSTR("\\sub\\file"),

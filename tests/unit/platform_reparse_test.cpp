@@ -19,7 +19,7 @@ std::string guidRecord(DWORD tag, const std::string& data, const std::string& gu
 std::string microsoftRecord(DWORD tag, const std::string& data) { return le(tag, 4) + le(data.size(), 2) + le(0, 2) + data; }
 
 // user.DOSATTRIB version 5 with this attrib and no create time.
-std::string dosAttrib(DWORD attrib) { return testsupport::bytes("000005000500000001000000") + le(attrib, 4) + le(0, 8); }
+std::string dosAttrib(DWORD attrib) { return testsupport::dosAttribValue(attrib); }
 
 struct Read {
     BOOL ok = FALSE;

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/posix/text_conversion.h"
+#include "platform/text_conversion.h"
 #include "platform/xml/xml_document.h"
 #include "tests/support/test_support.h"
 
@@ -40,7 +40,7 @@ std::optional<std::string> text(Loaded& loaded, const char16_t* path)
     if (!found) {
         return std::nullopt;
     }
-    return posix::toDisplayBytes(*found);
+    return utf8Text(*found);
 }
 
 TEST(XmlDocument, FindsTheEncodingFromTheByteOrderMarkOrTheDeclaration)

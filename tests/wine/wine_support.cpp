@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "archivepoint/archive_point_marker.h"
+#include "platform/text_conversion.h"
 #include "platform/unique_resource.h"
 #include "tools/tree_builder.h"
 
@@ -378,7 +379,7 @@ void file(const std::string& linuxPath, std::uint64_t size, const std::string& c
 void marker(const std::string& linuxFolder, const std::string& bytes)
 {
     treebuilder::makeArchivePoint(testsupport::wideUncPath(linuxFolder), bytes);
-    writeLinuxFile(linuxFolder + ":" + treebuilder::utf8Text(kMarkerStreamName), bytes);
+    writeLinuxFile(linuxFolder + ":" + utf8Text(kMarkerStreamName), bytes);
 }
 
 ArchivePoints plantArchivePoints(const std::string& root)
