@@ -535,8 +535,9 @@ BOOL CloseHandle(HANDLE handle)
     if (object == nullptr) {
         return FALSE;
     }
-    if (object->kind == HandleKind::File && !static_cast<FileObject*>(object)->ownsFd) {
-        return TRUE;  // standard handles live as long as the process
+    if (object->kind == HandleKind::Process ||
+        (object->kind == HandleKind::File && !static_cast<FileObject*>(object)->ownsFd)) {
+        return TRUE;  // the process pseudo-handle and the standard handles live as long as the process
     }
     if (object->kind != HandleKind::File && object->kind != HandleKind::Token) {
         return fail(ERROR_INVALID_HANDLE, FALSE);  // find handles close with FindClose

@@ -8,6 +8,7 @@
 
 #include "platform/posix/layer_private.h"
 
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 
@@ -30,7 +31,7 @@ public:
     [[nodiscard]] std::string xattrPath() const;
 
 private:
-    int folder_;
+    int folder_ = AT_FDCWD;
     int owned_ = -1;
     std::string name_;
 };

@@ -13,6 +13,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/text_conversion.h"
+#include "report/report_file.h"
 #include "tests/support/test_support.h"
 #include "tools/tree_builder.h"
 
@@ -34,7 +36,6 @@ inline testsupport::RunResult runAsNobody(const std::vector<std::string>& argume
     return testsupport::runStubwarden(arguments, options);
 }
 
-// The creation time given to every fixture file, and how a run in UTC shows it.
 // Command lines the program refuses with its usage line: no target, an
 // unknown or wrongly cased option, an option after the target, too many.
 inline const std::vector<std::vector<std::string>> kRejectedCommandLines = {
@@ -46,6 +47,7 @@ inline const std::vector<std::vector<std::string>> kRejectedCommandLines = {
     {"-v", "-v", "-v", "-v", "-v", "-v", "\\\\srv\\share"},
 };
 
+// The creation time given to every fixture file, and how a run in UTC shows it.
 inline FILETIME created() { return treebuilder::fileTimeUtc(2023, 1, 15, 10, 20, 30); }
 inline const std::string kCreatedText = "15/01/23 10:20:30 GMT";
 
@@ -105,26 +107,12 @@ inline std::string summary(unsigned total, unsigned failedToRead, unsigned notPl
            "Failed to fix placeholders:" + std::to_string(failedFixes) + "\r\n";
 }
 
-// The report's name for a target at a given second, as the program makes it
-// (UTF-8 is the ANSI code page here).
-inline std::string reportName(std::string target, std::time_t seconds)
+// The report's name for a target at a given second: the program's own
+// reportFileName, whose rules tests/unit/report_file_name_test.cpp checks
+// against names written out.
+inline std::string reportName(const std::string& target, std::time_t seconds)
 {
-    auto removeAll = [&target](const std::string& pattern) {
-        std::string kept;
-        for (std::size_t i = 0; i < target.size();) {
-            if (target.compare(i, pattern.size(), pattern) == 0) {
-                i += pattern.size();
-            } else {
-                kept += target[i++];
-            }
-        }
-        target = kept;
-    };
-    removeAll("\\\\?\\UNC\\");
-    removeAll("\\\\");
-    std::replace(target.begin(), target.end(), '\\', '-');
-    std::replace(target.begin(), target.end(), '/', '-');
-    return target + "-" + std::to_string(static_cast<long long>(seconds)) + ".txt";
+    return reportFileName(wideText(target), seconds);
 }
 
 // How a file outside the current folder is planted under a report's name.

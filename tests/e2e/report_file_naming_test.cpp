@@ -116,14 +116,10 @@ TEST(ReportFileName, ARunOfThreeBackslashesLeavesOneHyphen)
     EXPECT_EQ(names.front().substr(0, 11), "-srv-share-");
 }
 
+// Both runs, retried until they fall in one second, write the same file name.
 TEST(ReportFileName, TheSameShareInBothFormsInOneSecondGivesOneName)
 {
     TempDir share;
-    for (std::time_t second : {std::time_t{0}, std::time_t{1765350000}}) {
-        EXPECT_EQ(reportName(uncPath(share.path()), second), reportName(reportPath(share.path()), second));
-    }
-    // The program agrees: both runs, retried until they fall in one second,
-    // write the same file name.
     for (int attempt = 0; attempt < 5; ++attempt) {
         TempDir unc;
         TempDir prefixed;

@@ -243,6 +243,17 @@ TEST(PlatformErrors, TheErrnoTable)
     }
 }
 
+// The process pseudo-handle closes as on Windows (TRUE, nothing happens), and
+// serves again after that.
+TEST(PlatformPrivilege, TheProcessPseudoHandleClosesAndStaysUsable)
+{
+    SetLastError(12345);
+    EXPECT_TRUE(CloseHandle(GetCurrentProcess()));
+    HANDLE token = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    EXPECT_TRUE(CloseHandle(token));
+}
+
 // The standard output handle is descriptor 1 and outlives CloseHandle.
 TEST(PlatformErrors, StandardOutputIsDescriptorOne)
 {
