@@ -9,6 +9,7 @@
 #include "fuzz/fuzz_support.h"
 #include "platform/ascii_case.h"
 #include "platform/little_endian.h"
+#include "platform/posix/path_anchor.h"
 #include "platform/posix/path_mapping.h"
 #include "platform/posix/samba_shares.h"
 #include "platform/posix/text_conversion.h"
@@ -53,17 +54,15 @@ void fromUtf16(WStringView text)
 }
 
 // A path maps to a Linux path without NUL; a UNC path to "/" and the rest
-// of it with '/' for '\', never to the bare root.
+// of it with '/' for '\', never to the bare root, and splitting a stream off
+// it leaves a beginning of it.
 void asPath(const WString& path)
 {
-    std::optional<posix::MappedPath> mapped = posix::mapPath(path.c_str(), false);
-    if (!mapped) {
-        FUZZ_CHECK(GetLastError() != ERROR_SUCCESS);
+    std::string fsPath;
+    if (posix::mapPath(path.c_str(), fsPath) != ERROR_SUCCESS) {
         return;
     }
-    const std::string& fsPath = mapped->fsPath;
     FUZZ_CHECK(!fsPath.empty() && fsPath.find('\0') == std::string::npos);
-    FUZZ_CHECK(mapped->streamName.empty());
     const WStringView text(path);
     WStringView rest;
     if (startsWithIgnoringAsciiCase(text, WSTR("\\\\?\\UNC\\"))) {
@@ -89,9 +88,12 @@ void asPath(const WString& path)
         c = c == '\\' ? '/' : c;
     }
     FUZZ_CHECK(fsPath == expected);
-    std::optional<posix::MappedPath> withStreams = posix::mapPath(path.c_str(), true);
-    FUZZ_CHECK(withStreams.has_value());
-    FUZZ_CHECK(fsPath.starts_with(withStreams->fsPath));
+    std::string file = fsPath;
+    posix::Anchor entry;
+    if (entry.resolve(file) == ERROR_SUCCESS) {
+        posix::splitStream(file, entry);
+        FUZZ_CHECK(fsPath.starts_with(file));
+    }
 }
 
 // The size a conversion announces is the size it then writes.

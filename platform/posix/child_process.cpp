@@ -22,12 +22,13 @@ namespace {
 // before it opens its streams' files and starts the program.
 std::optional<std::string> absoluteFsPath(const WString& path)
 {
-    std::optional<posix::MappedPath> mapped = posix::mapPath(path.c_str(), false);
-    if (!mapped) {
+    std::string fsPath;
+    if (DWORD mapped = posix::mapPath(path.c_str(), fsPath); mapped != ERROR_SUCCESS) {
+        SetLastError(mapped);
         return std::nullopt;
     }
-    if (mapped->fsPath.front() == '/') {
-        return mapped->fsPath;
+    if (fsPath.front() == '/') {
+        return fsPath;
     }
     std::string current(PATH_MAX, '\0');
     if (::getcwd(current.data(), current.size()) == nullptr) {
@@ -35,7 +36,7 @@ std::optional<std::string> absoluteFsPath(const WString& path)
         return std::nullopt;
     }
     current.resize(current.find('\0'));
-    return current + "/" + mapped->fsPath;
+    return current + "/" + fsPath;
 }
 
 }  // namespace

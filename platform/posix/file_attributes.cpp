@@ -1,5 +1,6 @@
 #include "platform/posix/file_attributes.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -47,15 +48,14 @@ DWORD attributesForType(DWORD stored, bool isDirectory)
     return stored == 0 ? FILE_ATTRIBUTE_NORMAL : stored;
 }
 
-bool readEntryInfo(const std::string& fsPath, EntryInfo& info)
+bool readEntryInfo(const Anchor& entry, EntryInfo& info)
 {
-    Anchor anchor;
-    return anchor.resolve(fsPath) && readEntryInfo(anchor.folder(), anchor.name(), anchor.xattrPath(), info);
+    return readEntryInfo(entry.folder(), entry.name(), entry.xattrPath(), info);
 }
 
 bool readEntryInfo(int dirFd, const char* name, const std::string& xattrPath, EntryInfo& info)
 {
-    struct statx status {};
+    struct statx status;  // written whole by the call; this runs for every entry listed
     int flags = AT_SYMLINK_NOFOLLOW | (*name == '\0' ? AT_EMPTY_PATH : 0);
     if (::statx(dirFd, name, flags, STATX_BASIC_STATS | STATX_BTIME, &status) != 0) {
         return false;
@@ -111,9 +111,9 @@ bool readEntryInfo(int dirFd, const char* name, const std::string& xattrPath, En
     return true;
 }
 
-DosAttrib storedDosAttrib(int fd, const std::string& fsPath, bool isDirectory)
+DosAttrib storedDosAttrib(int fd, bool isDirectory)
 {
-    std::optional<std::string> value = fd >= 0 ? readXattr(fd, kDosAttribXattr) : readXattr(fsPath, kDosAttribXattr);
+    std::optional<std::string> value = readXattr(fd, kDosAttribXattr);
     std::optional<DosAttrib> stored = value ? decodeDosAttrib(*value) : std::nullopt;
     if (stored) {
         stored->attrib = storedForType(stored->attrib, isDirectory);
@@ -124,8 +124,7 @@ DosAttrib storedDosAttrib(int fd, const std::string& fsPath, bool isDirectory)
     // later change of the modification time cannot move it.
     struct statx status {};
     if (!stored->createTime &&
-        ::statx(fd >= 0 ? fd : AT_FDCWD, fd >= 0 ? "" : fsPath.c_str(),
-                AT_SYMLINK_NOFOLLOW | (fd >= 0 ? AT_EMPTY_PATH : 0), STATX_MTIME | STATX_BTIME, &status) == 0) {
+        ::statx(fd, "", AT_SYMLINK_NOFOLLOW | AT_EMPTY_PATH, STATX_MTIME | STATX_BTIME, &status) == 0) {
         stored->createTime = fileSystemCreationTime(status);
     }
     return *stored;
@@ -136,29 +135,35 @@ bool writeDosAttrib(int fd, const DosAttrib& info)
     return writeXattr(fd, kDosAttribXattr, encodeDosAttrib(info));
 }
 
-WIN32_FIND_DATAW toFindData(const EntryInfo& info, std::string_view name)
+void toFindData(const EntryInfo& info, std::string_view name, WIN32_FIND_DATAW& data)
 {
-    WIN32_FIND_DATAW data{};
+    // Written field by field into the caller's structure: this runs for
+    // every entry listed, and the name's buffer is most of its 592 bytes.
     data.dwFileAttributes = info.attributes;
     data.ftCreationTime = toFileTime(info.creationTime);
     data.ftLastAccessTime = toFileTime(info.lastAccessTime);
     data.ftLastWriteTime = toFileTime(info.lastWriteTime);
     data.nFileSizeHigh = static_cast<DWORD>(info.size >> 32);
     data.nFileSizeLow = static_cast<DWORD>(info.size & 0xFFFFFFFF);
+    data.dwReserved0 = 0;
+    data.dwReserved1 = 0;
+    std::fill(std::begin(data.cAlternateFileName), std::end(data.cAlternateFileName), WCHAR{0});
     // A Linux name has at most 255 bytes, and each byte gives at most one
-    // code unit, so it always fits. Most names are ASCII: copied as they are.
-    std::size_t units = 0;
-    while (units < name.size() && units < MAX_PATH - 1 && static_cast<unsigned char>(name[units]) < 0x80) {
-        data.cFileName[units] = static_cast<WCHAR>(name[units]);
-        ++units;
+    // code unit, so it always fits. Most names are ASCII: widened byte by
+    // byte in one pass, and decoded only when a byte was not ASCII.
+    std::size_t units = std::min<std::size_t>(name.size(), MAX_PATH - 1);
+    unsigned char seen = 0;
+    for (std::size_t i = 0; i < units; ++i) {
+        auto byte = static_cast<unsigned char>(name[i]);
+        seen |= byte;
+        data.cFileName[i] = byte;
     }
-    if (units < name.size()) {
+    if (seen >= 0x80) {
         WString wide = decodeFileSystemBytes(name);
         units = std::min<std::size_t>(wide.size(), MAX_PATH - 1);
         std::memcpy(data.cFileName, wide.data(), units * sizeof(WCHAR));
     }
     data.cFileName[units] = 0;
-    return data;
 }
 
 }  // namespace posix

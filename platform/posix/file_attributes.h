@@ -18,6 +18,7 @@
 #include <string>
 #include <sys/types.h>
 
+#include "platform/posix/path_anchor.h"
 #include "platform/posix/samba_xattrs.h"
 #include "platform/win32.h"
 
@@ -41,14 +42,15 @@ struct EntryInfo {
 // Does not follow a final symbolic link. false with errno set on failure.
 bool readEntryInfo(int dirFd, const char* name, const std::string& xattrPath, EntryInfo& info);
 
-// The same for a path.
-bool readEntryInfo(const std::string& fsPath, EntryInfo& info);
+// The same for the entry an anchor names.
+bool readEntryInfo(const Anchor& entry, EntryInfo& info);
 
-// The attrib and create time stored for an entry, for a read-modify-write of
-// user.DOSATTRIB: the defaults above when the xattr is absent or unreadable,
-// the creation time the entry shows when the value carries none, the folder
-// bit from the file type and never FILE_ATTRIBUTE_NORMAL.
-DosAttrib storedDosAttrib(int fd, const std::string& fsPath, bool isDirectory);
+// The attrib and create time stored for an open entry, for a
+// read-modify-write of user.DOSATTRIB: the defaults above when the xattr is
+// absent or unreadable, the creation time the entry shows when the value
+// carries none, the folder bit from the file type and never
+// FILE_ATTRIBUTE_NORMAL.
+DosAttrib storedDosAttrib(int fd, bool isDirectory);
 
 // Writes user.DOSATTRIB of an open entry. false with errno set on failure.
 bool writeDosAttrib(int fd, const DosAttrib& info);
@@ -58,6 +60,7 @@ bool writeDosAttrib(int fd, const DosAttrib& info);
 // else is set, and only then.
 DWORD attributesForType(DWORD stored, bool isDirectory);
 
-WIN32_FIND_DATAW toFindData(const EntryInfo& info, std::string_view name);
+// Fills the caller's find data: every field, and the name up to its U+0000.
+void toFindData(const EntryInfo& info, std::string_view name, WIN32_FIND_DATAW& data);
 
 }  // namespace posix

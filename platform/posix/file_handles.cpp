@@ -8,6 +8,9 @@
 // lock, any other share mode a shared one, so an open without sharing fails
 // with ERROR_SHARING_VIOLATION while anyone else has the file open through
 // this layer, and the other way round. Opens without data access take none.
+//
+// Each function resolves its path once (an Anchor) and sets the last error
+// once, at its end; the steps below give back a Win32 code.
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -15,7 +18,6 @@
 #include <memory>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "platform/posix/file_attributes.h"
@@ -34,6 +36,16 @@ FileObject::~FileObject()
     }
 }
 
+bool isFolder(FileObject& file)
+{
+    if (!file.typeKnown) {
+        struct stat status {};
+        file.isDirectory = ::fstat(file.fd, &status) == 0 && S_ISDIR(status.st_mode);
+        file.typeKnown = true;
+    }
+    return file.isDirectory;
+}
+
 namespace {
 
 bool wantsRead(DWORD access) { return (access & GENERIC_READ) != 0; }
@@ -47,138 +59,226 @@ int dataAccessFlags(DWORD access)
     return wantsWrite(access) ? O_WRONLY : O_RDONLY;
 }
 
-bool takeShareLock(int fd, DWORD share)
+DWORD takeShareLock(int fd, DWORD share)
 {
     int operation = (share == 0 ? LOCK_EX : LOCK_SH) | LOCK_NB;
     while (::flock(fd, operation) != 0) {
         if (errno != EINTR) {
-            SetLastError(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : win32ErrorFromErrno(errno));
-            return false;
+            return errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : win32ErrorFromErrno(errno);
         }
     }
-    return true;
+    return ERROR_SUCCESS;
 }
 
-bool isValidDisposition(DWORD disposition) { return disposition >= CREATE_NEW && disposition <= TRUNCATE_EXISTING; }
+// What a CreateFile call asks for.
+struct OpenRequest {
+    DWORD access;
+    DWORD share;
+    DWORD disposition;
+    DWORD flags;
 
-HANDLE openStream(const MappedPath& mapped, DWORD access, DWORD share, DWORD disposition, DWORD flags)
+    [[nodiscard]] bool follow() const { return (flags & FILE_FLAG_OPEN_REPARSE_POINT) == 0; }
+    [[nodiscard]] bool backupSemantics() const { return (flags & FILE_FLAG_BACKUP_SEMANTICS) != 0; }
+    [[nodiscard]] bool dataAccess() const { return wantsRead(access) || wantsWrite(access); }
+    [[nodiscard]] bool truncates() const { return disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING; }
+    [[nodiscard]] bool validDisposition() const { return disposition >= CREATE_NEW && disposition <= TRUNCATE_EXISTING; }
+    // The code of a successful open.
+    [[nodiscard]] DWORD openedCode(bool existed) const
+    {
+        return existed && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS) ? ERROR_ALREADY_EXISTS
+                                                                                        : ERROR_SUCCESS;
+    }
+};
+
+using OpenedFile = std::unique_ptr<FileObject>;
+
+DWORD openStream(const Anchor& entry, const std::string& fsPath, const std::string& streamName,
+                 const OpenRequest& request, OpenedFile& opened)
 {
-    struct stat base {};
-    bool follow = (flags & FILE_FLAG_OPEN_REPARSE_POINT) == 0;
-    if (statPath(mapped.fsPath, base, follow) != 0) {
-        setLastErrorFromErrno(errno, mapped.fsPath);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (S_ISLNK(base.st_mode)) {
-        return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);  // links hold no streams
-    }
     auto object = std::make_unique<FileObject>();
-    object->fsPath = mapped.fsPath;
-    object->access = access;
+    object->access = request.access;
     object->isStream = true;
-    object->streamXattr = streamXattrName(mapped.streamName);
-    object->fd = openPath(mapped.fsPath, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (follow ? 0 : O_NOFOLLOW));
+    object->streamXattr = streamXattrName(streamName);
+    // The open tells whether the file is there; only a refusal of a link
+    // itself needs a look at what the entry is.
+    object->fd = entry.open(O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (request.follow() ? 0 : O_NOFOLLOW));
     if (object->fd < 0) {
-        setLastErrorFromErrno(errno, mapped.fsPath);
-        return INVALID_HANDLE_VALUE;
+        int error = errno;
+        struct stat base {};
+        if (error == ELOOP && !request.follow() && entry.stat(base, false) == 0 && S_ISLNK(base.st_mode)) {
+            return ERROR_ACCESS_DENIED;  // links hold no streams
+        }
+        return entry.errorFor(error);
     }
-    if ((wantsRead(access) || wantsWrite(access)) && !takeShareLock(object->fd, share)) {
-        return INVALID_HANDLE_VALUE;
+    if (request.dataAccess()) {
+        if (DWORD locked = takeShareLock(object->fd, request.share); locked != ERROR_SUCCESS) {
+            return locked;
+        }
     }
     std::optional<std::string> value = readXattr(object->fd, object->streamXattr.c_str());
     if (!value && errno != ENODATA) {
-        return fail(win32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
+        return win32ErrorFromErrno(errno);
     }
     bool exists = value.has_value();
-    if (!exists && (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)) {
-        return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+    if (!exists && (request.disposition == OPEN_EXISTING || request.disposition == TRUNCATE_EXISTING)) {
+        return ERROR_FILE_NOT_FOUND;
     }
-    if (exists && disposition == CREATE_NEW) {
-        return fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+    if (exists && request.disposition == CREATE_NEW) {
+        return ERROR_FILE_EXISTS;
     }
     if (exists && !value->empty()) {
         value->pop_back();  // the NUL that streams_xattr always stores
     }
-    bool empties = !exists || disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
-    if (empties) {
-        if (!wantsWrite(access)) {
-            return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    if (!exists || request.truncates()) {
+        if (!wantsWrite(request.access)) {
+            return ERROR_ACCESS_DENIED;
         }
         if (!writeXattr(object->fd, object->streamXattr.c_str(), std::string_view("", 1))) {
-            return fail(win32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
+            return win32ErrorFromErrno(errno);
         }
     } else {
         object->streamData = std::move(*value);
     }
-    SetLastError(exists && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS) ? ERROR_ALREADY_EXISTS
-                                                                                          : ERROR_SUCCESS);
-    return toHandle(object.release());
+    object->fsPath = fsPath;
+    opened = std::move(object);
+    return request.openedCode(exists);
 }
 
-HANDLE openFile(const std::string& fsPath, DWORD access, DWORD share, DWORD disposition, DWORD flags)
+// Any open of a file, folder or link, as the disposition and flags ask: the
+// entry's status first, then the open it calls for.
+DWORD openEntry(const Anchor& entry, const std::string& fsPath, const OpenRequest& request, OpenedFile& opened)
 {
-    bool follow = (flags & FILE_FLAG_OPEN_REPARSE_POINT) == 0;
     struct stat status {};
-    bool exists = statPath(fsPath, status, follow) == 0;
+    bool exists = entry.stat(status, request.follow()) == 0;
     if (!exists && errno != ENOENT) {
-        setLastErrorFromErrno(errno, fsPath);
-        return INVALID_HANDLE_VALUE;
+        return entry.errorFor(errno);
     }
-    if (exists && disposition == CREATE_NEW) {
-        return fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+    if (exists && request.disposition == CREATE_NEW) {
+        return ERROR_FILE_EXISTS;
     }
-    if (!exists && (disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING)) {
-        setLastErrorFromErrno(ENOENT, fsPath);
-        return INVALID_HANDLE_VALUE;
+    if (!exists && (request.disposition == OPEN_EXISTING || request.disposition == TRUNCATE_EXISTING)) {
+        return entry.errorFor(ENOENT);
     }
-    bool truncates = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
-    if (truncates && !wantsWrite(access)) {
-        return fail(disposition == TRUNCATE_EXISTING ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED,
-                    INVALID_HANDLE_VALUE);
+    if (request.truncates() && !wantsWrite(request.access)) {
+        return request.disposition == TRUNCATE_EXISTING ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED;
     }
     auto object = std::make_unique<FileObject>();
-    object->fsPath = fsPath;
-    object->access = access;
-    int common = O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (follow ? 0 : O_NOFOLLOW);
-    bool dataAccess = wantsRead(access) || wantsWrite(access);
+    object->access = request.access;
+    int common = O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (request.follow() ? 0 : O_NOFOLLOW);
+    bool dataAccess = request.dataAccess();
     if (exists && S_ISLNK(status.st_mode)) {
         // The link itself: it has no data, no xattrs and takes no lock. A
         // link to a folder is a folder on NTFS.
         struct stat target {};
-        if (statPath(fsPath, target, true) == 0 && S_ISDIR(target.st_mode) &&
-            (flags & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
-            return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+        if (entry.stat(target, true) == 0 && S_ISDIR(target.st_mode) && !request.backupSemantics()) {
+            return ERROR_ACCESS_DENIED;
         }
         object->isSymlink = true;
-        object->fd = openPath(fsPath, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        object->fd = entry.open(O_PATH | O_NOFOLLOW | O_CLOEXEC);
         dataAccess = false;
     } else if (exists && S_ISDIR(status.st_mode)) {
-        if ((flags & FILE_FLAG_BACKUP_SEMANTICS) == 0 || truncates) {
-            return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+        if (!request.backupSemantics() || request.truncates()) {
+            return ERROR_ACCESS_DENIED;
         }
         // Without data access nothing is read from the folder, so no read
         // permission is needed, as on Windows.
         object->isDirectory = true;
-        object->fd = openPath(fsPath, (dataAccess ? O_RDONLY : O_PATH) | O_DIRECTORY | common);
+        object->fd = entry.open((dataAccess ? O_RDONLY : O_PATH) | O_DIRECTORY | common);
     } else if (exists) {
-        object->fd = openPath(fsPath, (dataAccess ? dataAccessFlags(access) : O_PATH) | common);
+        object->fd = entry.open((dataAccess ? dataAccessFlags(request.access) : O_PATH) | common);
     } else {
-        object->fd = openPath(fsPath, dataAccessFlags(access) | O_CREAT | O_EXCL | common, 0666);
+        object->fd = entry.open(dataAccessFlags(request.access) | O_CREAT | O_EXCL | common, 0666);
     }
     if (object->fd < 0) {
-        setLastErrorFromErrno(errno, fsPath);
-        return INVALID_HANDLE_VALUE;
+        return entry.errorFor(errno);
     }
-    if (dataAccess && !takeShareLock(object->fd, share)) {
-        return INVALID_HANDLE_VALUE;
+    if (dataAccess) {
+        if (DWORD locked = takeShareLock(object->fd, request.share); locked != ERROR_SUCCESS) {
+            return locked;
+        }
     }
     // Truncation waits for the lock, so a file held by someone else is left alone.
-    if (exists && truncates && ::ftruncate(object->fd, 0) != 0) {
-        return fail(win32ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
+    if (exists && request.truncates() && ::ftruncate(object->fd, 0) != 0) {
+        return win32ErrorFromErrno(errno);
     }
-    SetLastError(exists && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS) ? ERROR_ALREADY_EXISTS
-                                                                                          : ERROR_SUCCESS);
-    return toHandle(object.release());
+    object->fsPath = fsPath;
+    opened = std::move(object);
+    return request.openedCode(exists);
+}
+
+// The open the walk makes for every reparse point: an existing entry, read
+// with backup semantics, the link itself rather than its target. The open
+// alone settles it, with no status call first: O_NOFOLLOW refuses a link, so
+// what opens is a file or a folder, both of which this open may have;
+// whether it is a folder is looked up only when a later call needs to know
+// (isFolder). When the open fails, the general open tells why.
+bool opensForReadingAlone(const OpenRequest& request)
+{
+    return request.disposition == OPEN_EXISTING && !request.follow() && request.backupSemantics() &&
+           wantsRead(request.access) && !wantsWrite(request.access);
+}
+
+DWORD openForReading(const Anchor& entry, const std::string& fsPath, const OpenRequest& request, OpenedFile& opened)
+{
+    int fd = entry.open(O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        return openEntry(entry, fsPath, request, opened);
+    }
+    auto object = std::make_unique<FileObject>();
+    object->fd = fd;
+    object->access = request.access;
+    object->typeKnown = false;
+    if (DWORD locked = takeShareLock(fd, request.share); locked != ERROR_SUCCESS) {
+        return locked;
+    }
+    // No path kept: it serves only a link, which this open never is.
+    opened = std::move(object);
+    return ERROR_SUCCESS;
+}
+
+DWORD openFile(const Anchor& entry, const std::string& fsPath, const OpenRequest& request, OpenedFile& opened)
+{
+    return opensForReadingAlone(request) ? openForReading(entry, fsPath, request, opened)
+                                         : openEntry(entry, fsPath, request, opened);
+}
+
+DWORD createFile(LPCWSTR path, const OpenRequest& request, OpenedFile& opened)
+{
+    if (!request.validDisposition()) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    // Kept from call to call, so that the open made for every reparse point
+    // walked takes no allocation for its path.
+    thread_local std::string fsPath;
+    Anchor entry;
+    if (DWORD reached = anchorPath(path, fsPath, entry); reached != ERROR_SUCCESS) {
+        return reached;
+    }
+    std::string streamName = splitStream(fsPath, entry);
+    return streamName.empty() ? openFile(entry, fsPath, request, opened)
+                              : openStream(entry, fsPath, streamName, request, opened);
+}
+
+DWORD createFile(LPCSTR path, const OpenRequest& request, OpenedFile& opened)
+{
+    if (!request.validDisposition()) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    std::string fsPath;
+    Anchor entry;
+    DWORD reached = mapNarrowPath(path, fsPath);
+    if (reached == ERROR_SUCCESS) {
+        reached = entry.resolve(fsPath);
+    }
+    return reached != ERROR_SUCCESS ? reached : openFile(entry, fsPath, request, opened);
+}
+
+// CreateFile sets the last error on success too: ERROR_ALREADY_EXISTS or
+// ERROR_SUCCESS, as Windows does.
+HANDLE handleOf(DWORD code, OpenedFile& file)
+{
+    SetLastError(code);
+    return file ? toHandle(file.release()) : INVALID_HANDLE_VALUE;
 }
 
 FileObject* standardHandle(int fd)
@@ -191,34 +291,27 @@ FileObject* standardHandle(int fd)
     return &handle;
 }
 
-// A handle that can do I/O on its data: not a link, not a folder.
-FileObject* dataHandle(HANDLE handle, DWORD neededAccess)
+// Whether the handle can do I/O on its data with this access: not a link,
+// not a folder, and opened for it.
+DWORD dataAccessTo(FileObject& file, DWORD neededAccess)
 {
-    auto* file = handleAs<FileObject>(handle);
-    if (file == nullptr) {
-        return nullptr;
+    if (file.isSymlink || isFolder(file)) {
+        return ERROR_INVALID_FUNCTION;
     }
-    if (file->isSymlink || file->isDirectory) {
-        return fail(ERROR_INVALID_FUNCTION, nullptr);
-    }
-    if ((file->access & neededAccess) == 0) {
-        return fail(ERROR_ACCESS_DENIED, nullptr);
-    }
-    return file;
+    return (file.access & neededAccess) == 0 ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
 }
 
 // Stores `content` as the stream's whole value; the handle's copy changes
 // only when the file system took it.
-bool writeStream(FileObject& stream, std::string content)
+DWORD writeStream(FileObject& stream, std::string content)
 {
     content += '\0';
     if (!writeXattr(stream.fd, stream.streamXattr.c_str(), content)) {
-        SetLastError(win32ErrorFromErrno(errno));
-        return false;
+        return win32ErrorFromErrno(errno);
     }
     content.pop_back();
     stream.streamData = std::move(content);
-    return true;
+    return ERROR_SUCCESS;
 }
 
 // What RemoveDirectoryW (`folder`) and DeleteFileW remove: the entry itself,
@@ -226,28 +319,24 @@ bool writeStream(FileObject& stream, std::string content)
 // folder, so RemoveDirectoryW removes it (the link, not what it leads to);
 // a folder given to DeleteFileW is ERROR_ACCESS_DENIED, anything else given
 // to RemoveDirectoryW ERROR_DIRECTORY.
-BOOL removeEntry(LPCWSTR path, bool folder)
+DWORD removeEntry(LPCWSTR path, bool folder)
 {
-    std::optional<MappedPath> mapped = mapPath(path, false);
-    if (!mapped) {
-        return FALSE;
+    std::string fsPath;
+    Anchor entry;
+    if (DWORD reached = anchorPath(path, fsPath, entry); reached != ERROR_SUCCESS) {
+        return reached;
     }
     struct stat status {};
     struct stat target {};
-    if (statPath(mapped->fsPath, status, false) != 0) {
-        setLastErrorFromErrno(errno, mapped->fsPath);
-        return FALSE;
+    if (entry.stat(status, false) != 0) {
+        return entry.errorFor(errno);
     }
     bool isFolder = S_ISDIR(status.st_mode) ||
-                    (S_ISLNK(status.st_mode) && statPath(mapped->fsPath, target, true) == 0 && S_ISDIR(target.st_mode));
+                    (S_ISLNK(status.st_mode) && entry.stat(target, true) == 0 && S_ISDIR(target.st_mode));
     if (isFolder != folder) {
-        return fail(folder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED, FALSE);
+        return folder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED;
     }
-    if (removePath(mapped->fsPath, S_ISDIR(status.st_mode)) != 0) {
-        setLastErrorFromErrno(errno, mapped->fsPath);
-        return FALSE;
-    }
-    return TRUE;
+    return entry.remove(S_ISDIR(status.st_mode)) == 0 ? ERROR_SUCCESS : entry.errorFor(errno);
 }
 
 }  // namespace
@@ -258,30 +347,17 @@ using namespace posix;
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
                    DWORD flagsAndAttributes, HANDLE)
 {
-    if (!isValidDisposition(disposition)) {
-        return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
-    }
-    std::optional<MappedPath> mapped = mapPath(path, true);
-    if (!mapped) {
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!mapped->streamName.empty()) {
-        return openStream(*mapped, access, share, disposition, flagsAndAttributes);
-    }
-    return openFile(mapped->fsPath, access, share, disposition, flagsAndAttributes);
+    OpenedFile file;
+    DWORD code = createFile(path, OpenRequest{access, share, disposition, flagsAndAttributes}, file);
+    return handleOf(code, file);
 }
 
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
                    DWORD flagsAndAttributes, HANDLE)
 {
-    if (!isValidDisposition(disposition)) {
-        return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
-    }
-    std::optional<std::string> fsPath = mapNarrowPath(path);
-    if (!fsPath) {
-        return INVALID_HANDLE_VALUE;
-    }
-    return openFile(*fsPath, access, share, disposition, flagsAndAttributes);
+    OpenedFile file;
+    DWORD code = createFile(path, OpenRequest{access, share, disposition, flagsAndAttributes}, file);
+    return handleOf(code, file);
 }
 
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED)
@@ -289,41 +365,42 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLA
     if (read != nullptr) {
         *read = 0;
     }
-    FileObject* file = dataHandle(handle, GENERIC_READ);
-    if (file == nullptr) {
-        return FALSE;
-    }
-    if (buffer == nullptr && toRead != 0) {
-        return fail(ERROR_INVALID_PARAMETER, FALSE);
-    }
-    std::size_t done = 0;
-    if (file->isStream) {
-        std::size_t available = file->streamData.size() - std::min(file->streamPosition, file->streamData.size());
-        done = std::min<std::size_t>(toRead, available);
-        if (done != 0) {  // the buffer may be null when nothing is asked for
-            std::memcpy(buffer, file->streamData.data() + file->streamPosition, done);
+    return onHandle<FileObject>(handle, {}, [&](FileObject& file) -> DWORD {
+        if (DWORD usable = dataAccessTo(file, GENERIC_READ); usable != ERROR_SUCCESS) {
+            return usable;
         }
-        file->streamPosition += done;
-    } else {
-        auto* bytes = static_cast<char*>(buffer);
-        while (done < toRead) {
-            ssize_t n = ::read(file->fd, bytes + done, toRead - done);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0) {
-                return fail(win32ErrorFromErrno(errno), FALSE);
-            }
-            if (n == 0) {
-                break;
-            }
-            done += static_cast<std::size_t>(n);
+        if (buffer == nullptr && toRead != 0) {
+            return ERROR_INVALID_PARAMETER;
         }
-    }
-    if (read != nullptr) {
-        *read = static_cast<DWORD>(done);
-    }
-    return TRUE;
+        std::size_t done = 0;
+        if (file.isStream) {
+            std::size_t available = file.streamData.size() - std::min(file.streamPosition, file.streamData.size());
+            done = std::min<std::size_t>(toRead, available);
+            if (done != 0) {  // the buffer may be null when nothing is asked for
+                std::memcpy(buffer, file.streamData.data() + file.streamPosition, done);
+            }
+            file.streamPosition += done;
+        } else {
+            auto* bytes = static_cast<char*>(buffer);
+            while (done < toRead) {
+                ssize_t n = ::read(file.fd, bytes + done, toRead - done);
+                if (n < 0 && errno == EINTR) {
+                    continue;
+                }
+                if (n < 0) {
+                    return win32ErrorFromErrno(errno);
+                }
+                if (n == 0) {
+                    break;
+                }
+                done += static_cast<std::size_t>(n);
+            }
+        }
+        if (read != nullptr) {
+            *read = static_cast<DWORD>(done);
+        }
+        return ERROR_SUCCESS;
+    });
 }
 
 // Writes everything, or as much as the file system takes: a write that stops
@@ -334,270 +411,254 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LP
     if (written != nullptr) {
         *written = 0;
     }
-    FileObject* file = dataHandle(handle, GENERIC_WRITE);
-    if (file == nullptr) {
-        return FALSE;
-    }
-    if (buffer == nullptr && toWrite != 0) {
-        return fail(ERROR_INVALID_PARAMETER, FALSE);
-    }
-    const auto* bytes = static_cast<const char*>(buffer);
-    std::size_t done = 0;
-    if (file->isStream) {
-        std::string content = file->streamData;
-        if (file->streamPosition > content.size()) {
-            content.resize(file->streamPosition, '\0');
+    return onHandle<FileObject>(handle, {}, [&](FileObject& file) -> DWORD {
+        if (DWORD usable = dataAccessTo(file, GENERIC_WRITE); usable != ERROR_SUCCESS) {
+            return usable;
         }
-        content.replace(file->streamPosition, toWrite, bytes, toWrite);
-        if (!writeStream(*file, std::move(content))) {
-            return FALSE;
+        if (buffer == nullptr && toWrite != 0) {
+            return ERROR_INVALID_PARAMETER;
         }
-        file->streamPosition += toWrite;
-        done = toWrite;
-    } else {
-        while (done < toWrite) {
-            ssize_t n = ::write(file->fd, bytes + done, toWrite - done);
-            if (n < 0 && errno == EINTR) {
-                continue;
+        const auto* bytes = static_cast<const char*>(buffer);
+        std::size_t done = 0;
+        if (file.isStream) {
+            std::string content = file.streamData;
+            if (file.streamPosition > content.size()) {
+                content.resize(file.streamPosition, '\0');
             }
-            if (n < 0) {
-                if (done == 0) {
-                    return fail(win32ErrorFromErrno(errno), FALSE);
+            content.replace(file.streamPosition, toWrite, bytes, toWrite);
+            if (DWORD stored = writeStream(file, std::move(content)); stored != ERROR_SUCCESS) {
+                return stored;
+            }
+            file.streamPosition += toWrite;
+            done = toWrite;
+        } else {
+            while (done < toWrite) {
+                ssize_t n = ::write(file.fd, bytes + done, toWrite - done);
+                if (n < 0 && errno == EINTR) {
+                    continue;
                 }
-                break;
+                if (n < 0) {
+                    if (done == 0) {
+                        return win32ErrorFromErrno(errno);
+                    }
+                    break;
+                }
+                if (n == 0) {
+                    break;
+                }
+                done += static_cast<std::size_t>(n);
             }
-            if (n == 0) {
-                break;
-            }
-            done += static_cast<std::size_t>(n);
         }
-    }
-    if (written != nullptr) {
-        *written = static_cast<DWORD>(done);
-    }
-    return TRUE;
+        if (written != nullptr) {
+            *written = static_cast<DWORD>(done);
+        }
+        return ERROR_SUCCESS;
+    });
 }
 
 BOOL GetFileSizeEx(HANDLE handle, PLARGE_INTEGER size)
 {
-    auto* file = handleAs<FileObject>(handle);
-    if (file == nullptr) {
-        return FALSE;
-    }
-    if (size == nullptr) {
-        return fail(ERROR_INVALID_PARAMETER, FALSE);
-    }
-    if (file->isStream) {
-        size->QuadPart = static_cast<LONGLONG>(file->streamData.size());
-        return TRUE;
-    }
-    struct stat status {};
-    if (::fstat(file->fd, &status) != 0) {
-        return fail(win32ErrorFromErrno(errno), FALSE);
-    }
-    size->QuadPart = S_ISREG(status.st_mode) ? status.st_size : 0;
-    return TRUE;
+    return onHandle<FileObject>(handle, {size}, [&](FileObject& file) -> DWORD {
+        if (file.isStream) {
+            size->QuadPart = static_cast<LONGLONG>(file.streamData.size());
+            return ERROR_SUCCESS;
+        }
+        struct stat status {};
+        if (::fstat(file.fd, &status) != 0) {
+            return win32ErrorFromErrno(errno);
+        }
+        size->QuadPart = S_ISREG(status.st_mode) ? status.st_size : 0;
+        return ERROR_SUCCESS;
+    });
 }
 
 BOOL SetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER newPosition, DWORD method)
 {
-    FileObject* file = dataHandle(handle, GENERIC_READ | GENERIC_WRITE);
-    if (file == nullptr) {
-        return FALSE;
-    }
-    if (method > FILE_END) {
-        return fail(ERROR_INVALID_PARAMETER, FALSE);
-    }
-    LONGLONG position = 0;
-    if (file->isStream) {
-        LONGLONG base = method == FILE_BEGIN     ? 0
-                        : method == FILE_CURRENT ? static_cast<LONGLONG>(file->streamPosition)
-                                                 : static_cast<LONGLONG>(file->streamData.size());
-        position = base + distance.QuadPart;
-        if (position < 0) {
-            return fail(ERROR_NEGATIVE_SEEK, FALSE);
+    return onHandle<FileObject>(handle, {}, [&](FileObject& file) -> DWORD {
+        if (DWORD usable = dataAccessTo(file, GENERIC_READ | GENERIC_WRITE); usable != ERROR_SUCCESS) {
+            return usable;
         }
-        file->streamPosition = static_cast<std::size_t>(position);
-    } else {
-        int whence = method == FILE_BEGIN ? SEEK_SET : method == FILE_CURRENT ? SEEK_CUR : SEEK_END;
-        off_t result = ::lseek(file->fd, distance.QuadPart, whence);
-        if (result < 0) {
-            return fail(errno == EINVAL ? ERROR_NEGATIVE_SEEK : win32ErrorFromErrno(errno), FALSE);
+        if (method > FILE_END) {
+            return ERROR_INVALID_PARAMETER;
         }
-        position = result;
-    }
-    if (newPosition != nullptr) {
-        newPosition->QuadPart = position;
-    }
-    return TRUE;
+        LONGLONG position = 0;
+        if (file.isStream) {
+            LONGLONG base = method == FILE_BEGIN     ? 0
+                            : method == FILE_CURRENT ? static_cast<LONGLONG>(file.streamPosition)
+                                                     : static_cast<LONGLONG>(file.streamData.size());
+            position = base + distance.QuadPart;
+            if (position < 0) {
+                return ERROR_NEGATIVE_SEEK;
+            }
+            file.streamPosition = static_cast<std::size_t>(position);
+        } else {
+            int whence = method == FILE_BEGIN ? SEEK_SET : method == FILE_CURRENT ? SEEK_CUR : SEEK_END;
+            off_t result = ::lseek(file.fd, distance.QuadPart, whence);
+            if (result < 0) {
+                return errno == EINVAL ? ERROR_NEGATIVE_SEEK : win32ErrorFromErrno(errno);
+            }
+            position = result;
+        }
+        if (newPosition != nullptr) {
+            newPosition->QuadPart = position;
+        }
+        return ERROR_SUCCESS;
+    });
 }
 
 // Ends the file at the current position; a longer file gets a hole, so a
 // large placeholder takes no space.
 BOOL SetEndOfFile(HANDLE handle)
 {
-    FileObject* file = dataHandle(handle, GENERIC_WRITE);
-    if (file == nullptr) {
-        return FALSE;
-    }
-    if (file->isStream) {
-        std::string content = file->streamData;
-        content.resize(file->streamPosition, '\0');
-        return writeStream(*file, std::move(content)) ? TRUE : FALSE;
-    }
-    off_t position = ::lseek(file->fd, 0, SEEK_CUR);
-    if (position < 0 || ::ftruncate(file->fd, position) != 0) {
-        return fail(win32ErrorFromErrno(errno), FALSE);
-    }
-    return TRUE;
+    return onHandle<FileObject>(handle, {}, [&](FileObject& file) -> DWORD {
+        if (DWORD usable = dataAccessTo(file, GENERIC_WRITE); usable != ERROR_SUCCESS) {
+            return usable;
+        }
+        if (file.isStream) {
+            std::string content = file.streamData;
+            content.resize(file.streamPosition, '\0');
+            return writeStream(file, std::move(content));
+        }
+        off_t position = ::lseek(file.fd, 0, SEEK_CUR);
+        if (position < 0 || ::ftruncate(file.fd, position) != 0) {
+            return win32ErrorFromErrno(errno);
+        }
+        return ERROR_SUCCESS;
+    });
 }
 
 // The creation time lives in user.DOSATTRIB; the other two are the inode's.
 // A time of 0 or 0xFFFFFFFF'FFFFFFFF leaves that time as it is, as on Windows.
 BOOL SetFileTime(HANDLE handle, const FILETIME* creation, const FILETIME* lastAccess, const FILETIME* lastWrite)
 {
-    auto* file = handleAs<FileObject>(handle);
-    if (file == nullptr) {
-        return FALSE;
-    }
-    if (file->isSymlink || file->isStream || !wantsWrite(file->access)) {
-        return fail(ERROR_ACCESS_DENIED, FALSE);
-    }
-    auto given = [](const FILETIME* time) {
-        return time != nullptr && fromFileTime(*time) != 0 && fromFileTime(*time) != ~std::uint64_t{0};
-    };
-    if (!given(lastAccess)) {
-        lastAccess = nullptr;
-    }
-    if (!given(lastWrite)) {
-        lastWrite = nullptr;
-    }
-    if (given(creation)) {
-        DosAttrib stored = storedDosAttrib(file->fd, file->fsPath, file->isDirectory);
-        stored.createTime = fromFileTime(*creation);
-        if (!writeDosAttrib(file->fd, stored)) {
-            return fail(win32ErrorFromErrno(errno), FALSE);
+    return onHandle<FileObject>(handle, {}, [&](FileObject& file) -> DWORD {
+        if (file.isSymlink || file.isStream || !wantsWrite(file.access)) {
+            return ERROR_ACCESS_DENIED;
         }
-    }
-    if (lastAccess != nullptr || lastWrite != nullptr) {
-        auto toTimespec = [](const FILETIME* time) {
-            struct timespec when {0, UTIME_OMIT};
-            if (time != nullptr) {
-                auto ticks = static_cast<std::int64_t>(fromFileTime(*time) - kUnixEpochTicks);
-                when.tv_sec = ticks / 10000000;
-                when.tv_nsec = (ticks % 10000000) * 100;
-                if (when.tv_nsec < 0) {
-                    when.tv_sec -= 1;
-                    when.tv_nsec += 1000000000;
-                }
-            }
-            return when;
+        auto given = [](const FILETIME* time) {
+            return time != nullptr && fromFileTime(*time) != 0 && fromFileTime(*time) != ~std::uint64_t{0};
         };
-        struct timespec times[2] = {toTimespec(lastAccess), toTimespec(lastWrite)};
-        if (::futimens(file->fd, times) != 0) {
-            return fail(win32ErrorFromErrno(errno), FALSE);
+        if (given(creation)) {
+            DosAttrib stored = storedDosAttrib(file.fd, isFolder(file));
+            stored.createTime = fromFileTime(*creation);
+            if (!writeDosAttrib(file.fd, stored)) {
+                return win32ErrorFromErrno(errno);
+            }
         }
-    }
-    return TRUE;
+        if (given(lastAccess) || given(lastWrite)) {
+            auto toTimespec = [&](const FILETIME* time) {
+                struct timespec when {0, UTIME_OMIT};
+                if (given(time)) {
+                    auto ticks = static_cast<std::int64_t>(fromFileTime(*time) - kUnixEpochTicks);
+                    when.tv_sec = ticks / 10000000;
+                    when.tv_nsec = (ticks % 10000000) * 100;
+                    if (when.tv_nsec < 0) {
+                        when.tv_sec -= 1;
+                        when.tv_nsec += 1000000000;
+                    }
+                }
+                return when;
+            };
+            struct timespec times[2] = {toTimespec(lastAccess), toTimespec(lastWrite)};
+            if (::futimens(file.fd, times) != 0) {
+                return win32ErrorFromErrno(errno);
+            }
+        }
+        return ERROR_SUCCESS;
+    });
 }
 
 BOOL GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION information)
 {
-    auto* file = handleAs<FileObject>(handle);
-    if (file == nullptr) {
-        return FALSE;
-    }
-    if (information == nullptr) {
-        return fail(ERROR_INVALID_PARAMETER, FALSE);
-    }
-    EntryInfo info;
-    if (!readEntryInfo(file->fd, "", file->fsPath, info) &&
-        !(errno == ENOENT && readEntryInfo(file->fsPath, info))) {
-        return fail(win32ErrorFromErrno(errno), FALSE);
-    }
-    *information = BY_HANDLE_FILE_INFORMATION{};
-    information->dwFileAttributes = info.attributes;
-    information->ftCreationTime = toFileTime(info.creationTime);
-    information->ftLastAccessTime = toFileTime(info.lastAccessTime);
-    information->ftLastWriteTime = toFileTime(info.lastWriteTime);
-    information->dwVolumeSerialNumber = static_cast<DWORD>(info.device ^ (info.device >> 32));
-    information->nFileSizeHigh = static_cast<DWORD>(info.size >> 32);
-    information->nFileSizeLow = static_cast<DWORD>(info.size & 0xFFFFFFFF);
-    information->nNumberOfLinks = static_cast<DWORD>(info.links);
-    information->nFileIndexHigh = static_cast<DWORD>(static_cast<std::uint64_t>(info.inode) >> 32);
-    information->nFileIndexLow = static_cast<DWORD>(info.inode & 0xFFFFFFFF);
-    return TRUE;
+    return onHandle<FileObject>(handle, {information}, [&](FileObject& file) -> DWORD {
+        EntryInfo info;
+        if (!readEntryInfo(file.fd, "", file.fsPath, info)) {
+            if (errno != ENOENT || file.fsPath.empty()) {
+                return win32ErrorFromErrno(errno);
+            }
+            Anchor entry;
+            if (DWORD reached = entry.resolve(file.fsPath); reached != ERROR_SUCCESS) {
+                return reached;
+            }
+            if (!readEntryInfo(entry, info)) {
+                return win32ErrorFromErrno(errno);
+            }
+        }
+        *information = BY_HANDLE_FILE_INFORMATION{};
+        information->dwFileAttributes = info.attributes;
+        information->ftCreationTime = toFileTime(info.creationTime);
+        information->ftLastAccessTime = toFileTime(info.lastAccessTime);
+        information->ftLastWriteTime = toFileTime(info.lastWriteTime);
+        information->dwVolumeSerialNumber = static_cast<DWORD>(info.device ^ (info.device >> 32));
+        information->nFileSizeHigh = static_cast<DWORD>(info.size >> 32);
+        information->nFileSizeLow = static_cast<DWORD>(info.size & 0xFFFFFFFF);
+        information->nNumberOfLinks = static_cast<DWORD>(info.links);
+        information->nFileIndexHigh = static_cast<DWORD>(static_cast<std::uint64_t>(info.inode) >> 32);
+        information->nFileIndexLow = static_cast<DWORD>(info.inode & 0xFFFFFFFF);
+        return ERROR_SUCCESS;
+    });
 }
 
 BOOL CloseHandle(HANDLE handle)
 {
-    auto* object = handleAs<HandleObject>(handle);
-    if (object == nullptr) {
-        return FALSE;
-    }
-    if (object->kind == HandleKind::Process ||
-        (object->kind == HandleKind::File && !static_cast<FileObject*>(object)->ownsFd)) {
-        return TRUE;  // the process pseudo-handle and the standard handles live as long as the process
-    }
-    if (object->kind != HandleKind::File && object->kind != HandleKind::Token) {
-        return fail(ERROR_INVALID_HANDLE, FALSE);  // find handles close with FindClose
-    }
-    delete object;
-    return TRUE;
+    return onHandle<HandleObject>(handle, {}, [](HandleObject& object) -> DWORD {
+        if (object.kind == HandleKind::Process ||
+            (object.kind == HandleKind::File && !static_cast<FileObject&>(object).ownsFd)) {
+            return ERROR_SUCCESS;  // the process pseudo-handle and the standard handles live as long as the process
+        }
+        if (object.kind != HandleKind::File && object.kind != HandleKind::Token) {
+            return ERROR_INVALID_HANDLE;  // find handles close with FindClose
+        }
+        delete &object;
+        return ERROR_SUCCESS;
+    });
 }
 
 HANDLE GetStdHandle(DWORD which)
 {
-    switch (which) {
-    case STD_INPUT_HANDLE:
-        return toHandle(standardHandle(0));
-    case STD_OUTPUT_HANDLE:
-        return toHandle(standardHandle(1));
-    case STD_ERROR_HANDLE:
-        return toHandle(standardHandle(2));
-    default:
-        return fail(ERROR_INVALID_HANDLE, INVALID_HANDLE_VALUE);
+    if (which != STD_INPUT_HANDLE && which != STD_OUTPUT_HANDLE && which != STD_ERROR_HANDLE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return INVALID_HANDLE_VALUE;
     }
+    return toHandle(standardHandle(which == STD_INPUT_HANDLE ? 0 : which == STD_OUTPUT_HANDLE ? 1 : 2));
 }
 
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES)
 {
-    std::optional<MappedPath> mapped = mapPath(path, false);
-    if (!mapped) {
-        return FALSE;
+    std::string fsPath;
+    Anchor entry;
+    DWORD code = anchorPath(path, fsPath, entry);
+    if (code == ERROR_SUCCESS && entry.makeFolder(0777) != 0) {
+        code = errno == EEXIST ? ERROR_ALREADY_EXISTS : entry.errorFor(errno);
     }
-    if (makeFolderPath(mapped->fsPath, 0777) != 0) {
-        if (errno == EEXIST) {
-            return fail(ERROR_ALREADY_EXISTS, FALSE);
-        }
-        setLastErrorFromErrno(errno, mapped->fsPath);
-        return FALSE;
-    }
-    return TRUE;
+    return finish(code);
 }
 
-BOOL RemoveDirectoryW(LPCWSTR path) { return removeEntry(path, true); }
+BOOL RemoveDirectoryW(LPCWSTR path) { return finish(removeEntry(path, true)); }
 
-BOOL DeleteFileW(LPCWSTR path) { return removeEntry(path, false); }
+BOOL DeleteFileW(LPCWSTR path) { return finish(removeEntry(path, false)); }
 
 // The space a file takes on disk (st_blocks), which is what Windows gives for
 // a sparse file.
 DWORD GetCompressedFileSizeW(LPCWSTR path, LPDWORD sizeHigh)
 {
-    std::optional<MappedPath> mapped = mapPath(path, false);
-    if (!mapped) {
-        return INVALID_FILE_SIZE;
-    }
+    std::string fsPath;
+    Anchor entry;
     struct stat status {};
-    if (statPath(mapped->fsPath, status, true) != 0) {
-        setLastErrorFromErrno(errno, mapped->fsPath);
+    DWORD code = anchorPath(path, fsPath, entry);
+    if (code == ERROR_SUCCESS && entry.stat(status, true) != 0) {
+        code = entry.errorFor(errno);
+    }
+    // Set on success too: a low part of 0xFFFFFFFF is told apart by the last
+    // error, as on Windows.
+    SetLastError(code);
+    if (code != ERROR_SUCCESS) {
         return INVALID_FILE_SIZE;
     }
     auto allocated = static_cast<std::uint64_t>(status.st_blocks) * 512;
     if (sizeHigh != nullptr) {
         *sizeHigh = static_cast<DWORD>(allocated >> 32);
     }
-    SetLastError(ERROR_SUCCESS);  // a low part of 0xFFFFFFFF is told apart by the last error
     return static_cast<DWORD>(allocated & 0xFFFFFFFF);
 }
 
@@ -605,19 +666,20 @@ DWORD GetCompressedFileSizeW(LPCWSTR path, LPDWORD sizeHigh)
 // becomes the Linux path it names.
 BOOL CreateSymbolicLinkW(LPCWSTR link, LPCWSTR target, DWORD)
 {
-    std::optional<MappedPath> linkPath = mapPath(link, false);
-    std::optional<MappedPath> targetPath = linkPath ? mapPath(target, false) : std::nullopt;
-    if (!linkPath || !targetPath) {
-        return FALSE;
+    std::string linkPath;
+    std::string targetPath;
+    Anchor entry;
+    DWORD code = mapPath(link, linkPath);
+    if (code == ERROR_SUCCESS) {
+        code = mapPath(target, targetPath);
     }
-    if (makeLinkPath(targetPath->fsPath, linkPath->fsPath) != 0) {
-        if (errno == EEXIST) {
-            return fail(ERROR_ALREADY_EXISTS, FALSE);
-        }
-        setLastErrorFromErrno(errno, linkPath->fsPath);
-        return FALSE;
+    if (code == ERROR_SUCCESS) {
+        code = entry.resolve(linkPath);
     }
-    return TRUE;
+    if (code == ERROR_SUCCESS && entry.makeLink(targetPath) != 0) {
+        code = errno == EEXIST ? ERROR_ALREADY_EXISTS : entry.errorFor(errno);
+    }
+    return finish(code);
 }
 
 // As on Windows, the reparse point, sparse and folder bits cannot be set or
@@ -628,29 +690,30 @@ BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes)
     constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                 FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_OFFLINE | 0x100 /* temporary */ |
                                 0x2000 /* not content indexed */;
-    std::optional<MappedPath> mapped = mapPath(path, false);
-    if (!mapped) {
-        return FALSE;
-    }
-    struct stat status {};
-    if (statPath(mapped->fsPath, status, false) != 0) {
-        setLastErrorFromErrno(errno, mapped->fsPath);
-        return FALSE;
-    }
-    if (S_ISLNK(status.st_mode)) {
-        return fail(ERROR_ACCESS_DENIED, FALSE);  // Linux keeps no user xattrs on links
-    }
-    // O_PATH: writing an xattr needs the right to write it, not to read the file.
-    int fd = openPath(mapped->fsPath, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        setLastErrorFromErrno(errno, mapped->fsPath);
-        return FALSE;
-    }
-    bool isDirectory = S_ISDIR(status.st_mode);
-    DosAttrib stored = storedDosAttrib(fd, mapped->fsPath, isDirectory);
-    stored.attrib = (stored.attrib & ~kSettable) | (attributes & kSettable);
-    bool written = writeDosAttrib(fd, stored);
-    int error = errno;
-    ::close(fd);
-    return written ? TRUE : fail(win32ErrorFromErrno(error), FALSE);
+    auto set = [&]() -> DWORD {
+        std::string fsPath;
+        Anchor entry;
+        if (DWORD reached = anchorPath(path, fsPath, entry); reached != ERROR_SUCCESS) {
+            return reached;
+        }
+        struct stat status {};
+        if (entry.stat(status, false) != 0) {
+            return entry.errorFor(errno);
+        }
+        if (S_ISLNK(status.st_mode)) {
+            return ERROR_ACCESS_DENIED;  // Linux keeps no user xattrs on links
+        }
+        // O_PATH: writing an xattr needs the right to write it, not to read the file.
+        int fd = entry.open(O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            return entry.errorFor(errno);
+        }
+        DosAttrib stored = storedDosAttrib(fd, S_ISDIR(status.st_mode));
+        stored.attrib = (stored.attrib & ~kSettable) | (attributes & kSettable);
+        bool written = writeDosAttrib(fd, stored);
+        int error = errno;
+        ::close(fd);
+        return written ? ERROR_SUCCESS : win32ErrorFromErrno(error);
+    };
+    return finish(set());
 }

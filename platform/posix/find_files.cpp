@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,50 +21,152 @@
 namespace posix {
 namespace {
 
+struct FolderCloser {
+    void operator()(DIR* folder) const { ::closedir(folder); }
+};
+
 struct FindObject : HandleObject {
     static constexpr HandleKind kKind = HandleKind::Find;
     FindObject() : HandleObject(kKind) {}
-    ~FindObject() override
-    {
-        if (folder != nullptr) {
-            removeListedFolder(::dirfd(folder));
-            ::closedir(folder);
-        }
-    }
 
-    DIR* folder = nullptr;  // null for a search without a wildcard: one entry, already returned
+    std::unique_ptr<DIR, FolderCloser> folder;  // null for a search without a wildcard: one entry, already returned
     // With a trailing '/'; empty when too long for the path-based calls
     // anyway, so that a deep walk does not keep the path of every level.
     std::string folderPath;
-    std::string entryPath;  // reused for each entry
+    // The path of the entry for the path-based xattr call. While
+    // entryHasFolder it keeps folderPath at its start and each entry only
+    // puts its name after it, rather than the whole path being copied for
+    // every entry listed.
+    std::string entryPath;
+    bool entryHasFolder = false;
+    // Declared last, so it is dropped before the folder closes.
+    std::optional<ListedFolders::Listing> listing;
 };
 
 // The next entry of the folder, skipping entries that vanish between being
-// listed and being examined. false with the last error set at the end
-// (ERROR_NO_MORE_FILES) or on failure.
-bool nextEntry(FindObject& find, WIN32_FIND_DATAW& data)
+// listed and being examined: ERROR_SUCCESS, ERROR_NO_MORE_FILES at the end,
+// or the error.
+DWORD nextEntry(FindObject& find, WIN32_FIND_DATAW& data)
 {
-    if (find.folder == nullptr) {
-        return fail(ERROR_NO_MORE_FILES, false);
+    if (!find.folder) {
+        return ERROR_NO_MORE_FILES;
     }
-    int folderFd = ::dirfd(find.folder);
+    int folderFd = ::dirfd(find.folder.get());
     for (;;) {
         errno = 0;
-        struct dirent* entry = ::readdir(find.folder);
+        struct dirent* entry = ::readdir(find.folder.get());
         if (entry == nullptr) {
-            return fail(errno == 0 ? ERROR_NO_MORE_FILES : win32ErrorFromErrno(errno), false);
+            return errno == 0 ? ERROR_NO_MORE_FILES : win32ErrorFromErrno(errno);
         }
         EntryInfo info;
-        entryXattrPath(folderFd, find.folderPath, entry->d_name, find.entryPath);
+        std::string_view name(entry->d_name);
+        if (!find.folderPath.empty() && find.folderPath.size() + name.size() < PATH_MAX) {
+            if (!find.entryHasFolder) {
+                find.entryPath.assign(find.folderPath);
+                find.entryHasFolder = true;
+            }
+            find.entryPath.resize(find.folderPath.size());
+            find.entryPath.append(name);
+        } else {
+            // Too long for one call: through the folder's descriptor.
+            find.entryPath.assign(procFdPath(folderFd)).append("/").append(name);
+            find.entryHasFolder = false;
+        }
         if (!readEntryInfo(folderFd, entry->d_name, find.entryPath, info)) {
             if (errno == ENOENT) {
                 continue;
             }
-            return fail(win32ErrorFromErrno(errno), false);
+            return win32ErrorFromErrno(errno);
         }
-        data = toFindData(info, entry->d_name);
-        return true;
+        toFindData(info, name, data);
+        return ERROR_SUCCESS;
     }
+}
+
+// A search without a wildcard: that one entry.
+DWORD findEntry(const std::string& path, WIN32_FIND_DATAW& data)
+{
+    Anchor entry;
+    if (DWORD reached = entry.resolve(path); reached != ERROR_SUCCESS) {
+        return reached;
+    }
+    EntryInfo info;
+    if (!readEntryInfo(entry, info)) {
+        return entry.errorFor(errno);
+    }
+    toFindData(info, splitFsPath(path).name, data);
+    return ERROR_SUCCESS;
+}
+
+// "folder/*": every entry of the folder. `path` is the folder with its '/',
+// `win32Folder` the pattern without its '*'.
+DWORD listFolder(const std::string& path, WStringView win32Folder, WIN32_FIND_DATAW& data, FindObject& find)
+{
+    std::string_view folder = path;
+    while (!folder.empty() && folder.back() == '/') {
+        folder.remove_suffix(1);
+    }
+    if (folder.empty()) {
+        folder = path.empty() ? "." : "/";
+    }
+    Anchor entry;
+    if (DWORD reached = entry.resolve(folder); reached != ERROR_SUCCESS) {
+        return reached;
+    }
+    int fd = entry.open(O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        int error = errno;
+        // "file\*" names a file as the folder: ERROR_DIRECTORY; a file
+        // further up ("file\sub\*") leaves the path unfound.
+        if (error == ENOTDIR) {
+            struct stat status {};
+            bool lastIsFile = entry.stat(status, true) == 0 && !S_ISDIR(status.st_mode);
+            return lastIsFile ? ERROR_DIRECTORY : ERROR_PATH_NOT_FOUND;
+        }
+        // The folder is part of the path here, so a missing one is a missing path.
+        return error == ENOENT ? ERROR_PATH_NOT_FOUND : win32ErrorFromErrno(error);
+    }
+    find.folder.reset(::fdopendir(fd));
+    if (!find.folder) {
+        int error = errno;
+        ::close(fd);
+        return win32ErrorFromErrno(error);
+    }
+    std::string_view listedPath = path.empty() ? std::string_view("./") : std::string_view(path);
+    // From now until FindClose, CreateFileW and the other calls reach the
+    // folder's entries through this descriptor (ListedFolders).
+    find.listing.emplace(listedPath, fd, win32Folder);
+    if (listedPath.size() < PATH_MAX) {
+        find.folderPath.assign(listedPath);
+    }
+    DWORD first = nextEntry(find, data);
+    // Nothing matched: Windows says ERROR_FILE_NOT_FOUND for that.
+    return first == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND : first;
+}
+
+DWORD findFirst(LPCWSTR pattern, LPWIN32_FIND_DATAW data, std::unique_ptr<FindObject>& found)
+{
+    std::string path;
+    if (DWORD mapped = mapPath(pattern, path); mapped != ERROR_SUCCESS) {
+        return mapped;
+    }
+    if (data == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    auto find = std::make_unique<FindObject>();
+    bool wildcard = path == "*" || (path.size() >= 2 && path.compare(path.size() - 2, 2, "/*") == 0);
+    DWORD code = ERROR_SUCCESS;
+    if (wildcard) {
+        path.pop_back();  // the '*'
+        WStringView win32Folder(pattern);
+        code = listFolder(path, win32Folder.substr(0, win32Folder.size() - 1), *data, *find);
+    } else {
+        code = findEntry(path, *data);
+    }
+    if (code == ERROR_SUCCESS) {
+        found = std::move(find);
+    }
+    return code;
 }
 
 }  // namespace
@@ -73,105 +176,32 @@ using namespace posix;
 
 HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data)
 {
-    std::optional<MappedPath> mapped = mapPath(pattern, false);
-    if (!mapped) {
-        return INVALID_HANDLE_VALUE;
-    }
-    if (data == nullptr) {
-        return fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
-    }
-    std::string& path = mapped->fsPath;
-    auto find = std::make_unique<FindObject>();
-    bool listFolder = path == "*" || (path.size() >= 2 && path.compare(path.size() - 2, 2, "/*") == 0);
-    if (!listFolder) {
-        // No wildcard: that one entry.
-        EntryInfo info;
-        if (!readEntryInfo(path, info)) {
-            setLastErrorFromErrno(errno, path);
-            return INVALID_HANDLE_VALUE;
-        }
-        std::string::size_type slash = path.find_last_not_of('/');
-        slash = slash == std::string::npos ? std::string::npos : path.rfind('/', slash);
-        std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
-        while (name.size() > 1 && name.back() == '/') {
-            name.pop_back();
-        }
-        *data = toFindData(info, name);
-        SetLastError(ERROR_SUCCESS);
-        return toHandle(find.release());
-    }
-    path.pop_back();  // the '*'
-    std::string folder = path.empty() ? std::string(".") : path;
-    int fd = openPath(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        int error = errno;
-        // "file\*" names a file as the folder: ERROR_DIRECTORY; a file
-        // further up ("file\sub\*") leaves the path unfound.
-        if (error == ENOTDIR) {
-            struct stat status {};
-            std::string last = folder.substr(0, folder.find_last_not_of('/') + 1);
-            bool lastIsFile = statPath(last, status, true) == 0 && !S_ISDIR(status.st_mode);
-            return fail(lastIsFile ? ERROR_DIRECTORY : ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
-        }
-        // The folder is part of the path here, so a missing one is a missing path.
-        return fail(error == ENOENT ? ERROR_PATH_NOT_FOUND : win32ErrorFromErrno(error), INVALID_HANDLE_VALUE);
-    }
-    find->folder = ::fdopendir(fd);
-    if (find->folder == nullptr) {
-        int error = errno;
-        ::close(fd);
-        return fail(win32ErrorFromErrno(error), INVALID_HANDLE_VALUE);
-    }
-    if (path.empty()) {
-        path = "./";
-    }
-    addListedFolder(path, fd);
-    if (path.size() < PATH_MAX) {
-        find->folderPath = std::move(path);
-    }
-    if (!nextEntry(*find, *data)) {
-        // Nothing matched: Windows says ERROR_FILE_NOT_FOUND for that.
-        if (GetLastError() == ERROR_NO_MORE_FILES) {
-            SetLastError(ERROR_FILE_NOT_FOUND);
-        }
-        return INVALID_HANDLE_VALUE;
-    }
-    SetLastError(ERROR_SUCCESS);
-    return toHandle(find.release());
+    std::unique_ptr<FindObject> find;
+    SetLastError(findFirst(pattern, data, find));  // ERROR_SUCCESS too, as Windows sets it
+    return find ? toHandle(find.release()) : INVALID_HANDLE_VALUE;
 }
 
 BOOL FindNextFileW(HANDLE handle, LPWIN32_FIND_DATAW data)
 {
-    auto* find = handleAs<FindObject>(handle);
-    if (find == nullptr) {
-        return FALSE;
-    }
-    if (data == nullptr) {
-        return fail(ERROR_INVALID_PARAMETER, FALSE);
-    }
-    return nextEntry(*find, *data) ? TRUE : FALSE;
+    return onHandle<FindObject>(handle, {data}, [&](FindObject& find) { return nextEntry(find, *data); });
 }
 
 BOOL FindClose(HANDLE handle)
 {
-    auto* find = handleAs<FindObject>(handle);
-    if (find == nullptr) {
-        return FALSE;
-    }
-    delete find;
-    return TRUE;
+    return onHandle<FindObject>(handle, {}, [](FindObject& find) -> DWORD {
+        delete &find;
+        return ERROR_SUCCESS;
+    });
 }
 
 DWORD GetFileAttributesW(LPCWSTR path)
 {
-    std::optional<MappedPath> mapped = mapPath(path, false);
-    if (!mapped) {
-        return INVALID_FILE_ATTRIBUTES;
-    }
+    std::string fsPath;
+    Anchor entry;
     EntryInfo info;
-    if (!readEntryInfo(mapped->fsPath, info)) {
-        setLastErrorFromErrno(errno, mapped->fsPath);
-        return INVALID_FILE_ATTRIBUTES;
+    DWORD code = anchorPath(path, fsPath, entry);
+    if (code == ERROR_SUCCESS && !readEntryInfo(entry, info)) {
+        code = entry.errorFor(errno);
     }
-    return info.attributes;
+    return finish(code) ? info.attributes : INVALID_FILE_ATTRIBUTES;
 }

@@ -6,11 +6,14 @@
 
 #include "platform/posix/layer_private.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <type_traits>
 #include <sys/types.h>
 
+#include "platform/posix/last_error.h"
 #include "platform/win32.h"
 
 namespace posix {
@@ -32,9 +35,13 @@ struct FileObject : HandleObject {
     int fd = -1;
     bool ownsFd = true;
     DWORD access = 0;
-    std::string fsPath;
+    std::string fsPath;  // for a link's target; empty after an open that cannot give a link
     bool isDirectory = false;
     bool isSymlink = false;  // opened with O_PATH: no data, no xattrs, no lock
+    // False after an open that learnt the type from nothing but the open's
+    // success (a file or a folder, never a link): isFolder() looks it up
+    // when a call needs it.
+    bool typeKnown = true;
 
     // Alternate data stream: the whole content, held in memory.
     bool isStream = false;
@@ -48,25 +55,39 @@ struct TokenObject : HandleObject {
     TokenObject() : HandleObject(kKind) {}
 };
 
-// Handle to object, or nullptr (with ERROR_INVALID_HANDLE set) when the
-// handle is not one of that kind.
+// Whether a file handle is on a folder.
+bool isFolder(FileObject& file);
+
+// Handle to object, or nullptr when the handle is not one of that kind.
 template <typename Kind>
 Kind* handleAs(HANDLE handle)
 {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
-        SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
     auto* object = static_cast<HandleObject*>(handle);
     if constexpr (std::is_same_v<Kind, HandleObject>) {
         return object;
     } else {
-        if (object->kind != Kind::kKind) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return nullptr;
-        }
-        return static_cast<Kind*>(object);
+        return object->kind == Kind::kKind ? static_cast<Kind*>(object) : nullptr;
     }
+}
+
+// The frame of an exported function on a handle: the handle must be of this
+// kind (else ERROR_INVALID_HANDLE) and every pointer in `required` given
+// (else ERROR_INVALID_PARAMETER); then `work` does the call and gives its
+// Win32 code, from which the last error is set once. TRUE on ERROR_SUCCESS.
+template <typename Kind, typename Work>
+BOOL onHandle(HANDLE handle, std::initializer_list<const void*> required, Work work)
+{
+    Kind* object = handleAs<Kind>(handle);
+    if (object == nullptr) {
+        return finish(ERROR_INVALID_HANDLE);
+    }
+    if (std::find(required.begin(), required.end(), nullptr) != required.end()) {
+        return finish(ERROR_INVALID_PARAMETER);
+    }
+    return finish(work(*object));
 }
 
 inline HANDLE toHandle(HandleObject* object) { return static_cast<HANDLE>(object); }

@@ -1,8 +1,6 @@
 #include "platform/posix/last_error.h"
-#include "platform/posix/path_anchor.h"
 
 #include <cerrno>
-#include <sys/stat.h>
 
 namespace {
 thread_local DWORD lastError = ERROR_SUCCESS;
@@ -67,23 +65,6 @@ DWORD win32ErrorFromErrno(int error)
     default:
         return ERROR_GEN_FAILURE;
     }
-}
-
-void setLastErrorFromErrno(int error, const std::string& fsPath)
-{
-    if (error != ENOENT) {
-        SetLastError(win32ErrorFromErrno(error));
-        return;
-    }
-    // Which component is missing: the last one, or a folder on the way.
-    std::string::size_type slash = fsPath.find_last_not_of('/');
-    slash = slash == std::string::npos ? std::string::npos : fsPath.rfind('/', slash);
-    std::string parent = slash == std::string::npos ? std::string(".")
-                         : slash == 0               ? std::string("/")
-                                                    : fsPath.substr(0, slash);
-    struct stat status {};
-    bool parentIsFolder = statPath(parent, status, true) == 0 && S_ISDIR(status.st_mode);
-    SetLastError(parentIsFolder ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
 }
 
 }  // namespace posix

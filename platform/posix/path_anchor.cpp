@@ -2,37 +2,55 @@
 
 #include <cerrno>
 #include <climits>
-#include <fcntl.h>
-#include <string_view>
-#include <sys/stat.h>
+#include <cstring>
 #include <unistd.h>
-#include <vector>
+
+#include "platform/path_parts.h"
+#include "platform/posix/last_error.h"
+#include "platform/posix/path_mapping.h"
+#include "platform/posix/text_conversion.h"
 
 namespace posix {
+
+std::string procFdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+FsPathParts splitFsPath(std::string_view fsPath)
+{
+    std::string_view::size_type end = fsPath.find_last_not_of('/');
+    if (end == std::string_view::npos) {
+        return {std::string_view(), fsPath.substr(0, 1)};  // "" or "/"
+    }
+    PathParts<char> parts = splitAtLastSeparator(fsPath.substr(0, end + 1), '/');
+    if (parts.hasSeparator && parts.folder.empty()) {
+        parts.folder = "/";
+    }
+    return {parts.folder, parts.name};
+}
+
 namespace {
 
-// The folders being listed. A walk lists each folder inside the one listed
-// before it, so a folder's path is kept as that folder's path and the rest:
-// a deep walk keeps each name once, not the path of every level (which would
-// cost the square of the depth). The whole path of the folder listed last,
-// the one a walk asks for nearly every time, is kept as well.
-class ListedFolders {
+// The folders being listed: see ListedFolders.
+class Folders {
 public:
-    void add(std::string_view path, int fd)
+    void add(std::string_view path, int fd, WStringView win32Folder)
     {
         std::size_t base = kNoBase;
         std::size_t baseLength = 0;
+        bool win32Extends = false;
         if (!folders_.empty()) {
             std::size_t length = folders_.back().length;
             bool inside = length < path.size() && (path[length] == '/' || path[length - 1] == '/');
             if (inside && hasPath(folders_.size() - 1, path.substr(0, length))) {
                 base = folders_.size() - 1;
                 baseLength = length;
+                win32Extends = lastWin32Known_ && win32Folder.starts_with(lastWin32_);
             }
         }
-        folders_.push_back({base, std::string(path.substr(baseLength)), path.size(), fd});
+        folders_.push_back({base, std::string(path.substr(baseLength)), path.size(), win32Folder.size(), win32Extends, fd});
         lastPath_.assign(path);
         lastPathKnown_ = true;
+        lastWin32_.assign(win32Folder);
+        lastWin32Known_ = true;
     }
 
     // A folder listed after others based on it stays, without its
@@ -46,11 +64,18 @@ public:
             }
         }
         while (!folders_.empty() && folders_.back().fd < 0) {
-            std::size_t base = folders_.back().base;
+            const Folder& gone = folders_.back();
+            std::size_t base = gone.base;
+            bool win32Extends = gone.win32Extends;
             folders_.pop_back();
-            lastPathKnown_ = lastPathKnown_ && base != kNoBase && base == folders_.size() - 1;
+            bool baseIsLast = base != kNoBase && base == folders_.size() - 1;
+            lastPathKnown_ = lastPathKnown_ && baseIsLast;
             if (lastPathKnown_) {
                 lastPath_.resize(folders_.back().length);
+            }
+            lastWin32Known_ = lastWin32Known_ && baseIsLast && win32Extends;
+            if (lastWin32Known_) {
+                lastWin32_.resize(folders_.back().win32Length);
             }
         }
     }
@@ -78,49 +103,125 @@ public:
         }
     }
 
+    // The folder listed last, when its path and Win32 name are known: its
+    // descriptor, path and Win32 name.
+    [[nodiscard]] bool last(int& fd, std::string_view& path, WStringView& win32Folder) const
+    {
+        if (folders_.empty() || folders_.back().fd < 0 || !lastPathKnown_ || !lastWin32Known_) {
+            return false;
+        }
+        fd = folders_.back().fd;
+        path = lastPath_;
+        win32Folder = lastWin32_;
+        return true;
+    }
+
 private:
     static constexpr std::size_t kNoBase = static_cast<std::size_t>(-1);
     struct Folder {
-        std::size_t base;    // the folder listed before, whose path this one's begins with; kNoBase: none
-        std::string rest;    // the path after the base's
-        std::size_t length;  // of the whole path
-        int fd;              // -1: no longer listed
+        std::size_t base;         // the folder listed before, whose path this one's begins with; kNoBase: none
+        std::string rest;         // the path after the base's
+        std::size_t length;       // of the whole path
+        std::size_t win32Length;  // of the Win32 name
+        bool win32Extends;        // the Win32 name begins with the base's
+        int fd;                   // -1: no longer listed
     };
     std::vector<Folder> folders_;
     std::string lastPath_;
     bool lastPathKnown_ = false;
+    WString lastWin32_;
+    bool lastWin32Known_ = false;
 };
 
 // One thread, and as many entries as the walk is deep.
-ListedFolders& listedFolders()
+Folders& listed()
 {
-    static ListedFolders folders;
+    static Folders folders;
     return folders;
 }
 
-std::string procFdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
-
 }  // namespace
 
-void addListedFolder(const std::string& fsPath, int fd)
+ListedFolders::Listing::Listing(std::string_view fsPath, int fd, WStringView win32Folder) : fd_(fd)
 {
-    std::string_view path(fsPath);
-    while (path.size() > 1 && path.back() == '/') {
-        path.remove_suffix(1);
+    while (fsPath.size() > 1 && fsPath.back() == '/') {
+        fsPath.remove_suffix(1);
     }
-    listedFolders().add(path, fd);
+    listed().add(fsPath, fd, win32Folder);
 }
 
-void removeListedFolder(int fd) { listedFolders().remove(fd); }
+ListedFolders::Listing::~Listing() { listed().remove(fd_); }
 
-void entryXattrPath(int folderFd, const std::string& folderPath, const char* name, std::string& path)
+int ListedFolders::descriptorOf(std::string_view folder)
 {
-    std::size_t length = std::char_traits<char>::length(name);
-    if (!folderPath.empty() && folderPath.size() + length < PATH_MAX) {
-        path.assign(folderPath).append(name, length);
-    } else {
-        path.assign(procFdPath(folderFd)).append("/").append(name, length);
+    // The deepest first: the folder being listed right now is the last one.
+    const Folders& folders = listed();
+    for (std::size_t at = folders.size(); !folder.empty() && at-- > 0;) {
+        if (folders.fd(at) >= 0 && folders.hasPath(at, folder)) {
+            return folders.fd(at);
+        }
     }
+    return -1;
+}
+
+int ListedFolders::deepestAbove(std::string_view folder, std::string_view& rest)
+{
+    const Folders& folders = listed();
+    rest = folder;
+    for (std::size_t at = folders.size(); at-- > 0;) {
+        std::size_t length = folders.length(at);
+        if (folders.fd(at) >= 0 && length < folder.size() && folder[length] == '/' &&
+            folders.hasPath(at, folder.substr(0, length))) {
+            rest = folder.substr(length + 1);
+            return folders.fd(at);
+        }
+    }
+    return AT_FDCWD;
+}
+
+bool ListedFolders::reach(LPCWSTR path, std::string& fsPath, Anchor& entry)
+{
+    int fd = -1;
+    std::string_view folderPath;
+    WStringView folder;
+    if (!listed().last(fd, folderPath, folder) || folder.empty()) {  // empty: a pattern "*" alone
+        return false;
+    }
+    std::size_t at = 0;
+    while (at < folder.size() && path[at] == folder[at]) {  // stops at the path's end too
+        ++at;
+    }
+    if (at < folder.size()) {
+        return false;
+    }
+    // Mapping the whole path gives the folder's mapping, then the name's: the
+    // folder's part ends in its separator, and the name holds none.
+    std::size_t end = at;
+    WCHAR seen = 0;
+    for (WCHAR unit = path[end]; unit != 0; unit = path[++end]) {
+        if (unit == WSTR('\\') || unit == WSTR('/') || unit == WSTR(':')) {
+            return false;
+        }
+        seen |= unit;
+    }
+    if (end == at || end > kMaxPathUnits) {
+        return false;
+    }
+    fsPath.assign(folderPath);
+    if (fsPath.back() != '/') {
+        fsPath += '/';
+    }
+    std::size_t start = fsPath.size();
+    if (seen < 0x80) {  // most names: ASCII, a byte a unit
+        fsPath.resize(start + (end - at));
+        for (std::size_t i = at; i < end; ++i) {
+            fsPath[start + i - at] = static_cast<char>(path[i]);
+        }
+    } else if (!appendFileSystemBytes(WStringView(path + at, end - at), fsPath)) {
+        return false;
+    }
+    entry.inFolder(fd, std::string_view(fsPath).substr(start));
+    return true;
 }
 
 Anchor::~Anchor()
@@ -138,68 +239,44 @@ std::string Anchor::xattrPath() const
     return procFdPath(folder_).append("/").append(name_);
 }
 
-bool Anchor::resolve(const std::string& fsPath)
+DWORD Anchor::resolve(std::string_view fsPath)
 {
     folder_ = AT_FDCWD;
-    std::string_view path(fsPath);
-    std::string_view::size_type end = path.find_last_not_of('/');
-    if (end == std::string_view::npos) {
-        name_ = path.empty() ? std::string() : std::string("/");
-        errno = ENOENT;
-        return !path.empty();
+    if (fsPath.empty()) {
+        return ERROR_FILE_NOT_FOUND;
     }
-    std::string_view trimmed = path.substr(0, end + 1);
-    std::string_view::size_type slash = trimmed.rfind('/');
-    std::string_view parent = slash == std::string_view::npos ? std::string_view()
-                              : slash == 0                    ? std::string_view("/")
-                                                              : trimmed.substr(0, slash);
-    std::string_view base = slash == std::string_view::npos ? trimmed : trimmed.substr(slash + 1);
-
+    FsPathParts parts = splitFsPath(fsPath);
     // A name inside a folder being listed: relative to it.
-    const ListedFolders& folders = listedFolders();
-    for (std::size_t at = folders.size(); !parent.empty() && at-- > 0;) {
-        if (folders.fd(at) >= 0 && folders.hasPath(at, parent)) {
-            folder_ = folders.fd(at);
-            name_.assign(base);
-            return true;
-        }
+    if (int listedFd = parts.folder.empty() ? -1 : ListedFolders::descriptorOf(parts.folder); listedFd >= 0) {
+        folder_ = listedFd;
+        name_.assign(parts.name);
+        return ERROR_SUCCESS;
     }
     if (fsPath.size() < PATH_MAX) {
-        name_ = fsPath;
-        return true;
+        name_.assign(fsPath);
+        return ERROR_SUCCESS;
     }
-    if (base.size() > NAME_MAX) {
-        errno = ENAMETOOLONG;
-        return false;
+    if (parts.name.size() > NAME_MAX) {
+        return ERROR_FILENAME_EXCED_RANGE;
     }
 
-    // Too long for one call: start at the folder being listed last that
-    // holds it (in a walk, the deepest), and open the folders on the way in
-    // pieces PATH_MAX can take.
-    std::string_view rest = parent;
-    int current = AT_FDCWD;
-    for (std::size_t at = folders.size(); at-- > 0;) {
-        std::size_t length = folders.length(at);
-        if (folders.fd(at) >= 0 && length < parent.size() && parent[length] == '/' &&
-            folders.hasPath(at, parent.substr(0, length))) {
-            current = folders.fd(at);
-            rest = parent.substr(length + 1);
-            break;
-        }
-    }
+    // Too long for one call: start at the deepest folder being listed that
+    // holds it, and open the folders on the way in pieces PATH_MAX can take.
+    std::string_view rest;
+    int current = ListedFolders::deepestAbove(parts.folder, rest);
     while (!rest.empty()) {
         std::string_view::size_type cut = rest.size();
         if (cut >= PATH_MAX) {
             cut = rest.rfind('/', PATH_MAX - 1);
             if (cut == std::string_view::npos || cut == 0) {
-                errno = ENAMETOOLONG;
-                return false;
+                return ERROR_FILENAME_EXCED_RANGE;
             }
         }
         std::string piece(rest.substr(0, cut));
         int next = ::openat(current, piece.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
         if (next < 0) {
-            return false;
+            // A folder on the way: missing, it leaves the path unfound.
+            return errno == ENOENT ? ERROR_PATH_NOT_FOUND : win32ErrorFromErrno(errno);
         }
         if (owned_ >= 0) {
             ::close(owned_);
@@ -209,39 +286,57 @@ bool Anchor::resolve(const std::string& fsPath)
         rest = cut < rest.size() ? rest.substr(cut + 1) : std::string_view();
     }
     folder_ = current;
-    name_.assign(base);
-    return true;
+    name_.assign(parts.name);
+    return ERROR_SUCCESS;
 }
 
-int statPath(const std::string& fsPath, struct stat& status, bool follow)
+void Anchor::inFolder(int folder, std::string_view name)
 {
-    Anchor anchor;
-    return anchor.resolve(fsPath) ? ::fstatat(anchor.folder(), anchor.name(), &status, follow ? 0 : AT_SYMLINK_NOFOLLOW)
-                                  : -1;
+    if (owned_ >= 0) {
+        ::close(owned_);
+        owned_ = -1;
+    }
+    folder_ = folder;
+    name_.assign(name);
 }
 
-int openPath(const std::string& fsPath, int flags, unsigned mode)
+void Anchor::cutName(std::string::size_type length)
 {
-    Anchor anchor;
-    return anchor.resolve(fsPath) ? ::openat(anchor.folder(), anchor.name(), flags, mode) : -1;
+    name_.resize(length);
+    if (name_.empty()) {
+        name_ = ".";
+    }
 }
 
-int makeFolderPath(const std::string& fsPath, unsigned mode)
+DWORD Anchor::errorFor(int error) const
 {
-    Anchor anchor;
-    return anchor.resolve(fsPath) ? ::mkdirat(anchor.folder(), anchor.name(), mode) : -1;
+    if (error != ENOENT) {
+        return win32ErrorFromErrno(error);
+    }
+    // Which is missing: the last component, or a folder on the way. An open
+    // folder is there while it is still linked.
+    struct stat status {};
+    bool folderThere = false;
+    if (folder_ == AT_FDCWD) {
+        std::string_view folder = splitFsPath(name_).folder;
+        folderThere = ::stat(folder.empty() ? "." : std::string(folder).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+    } else {
+        folderThere = ::fstat(folder_, &status) == 0 && status.st_nlink > 0;
+    }
+    return folderThere ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
 }
 
-int makeLinkPath(const std::string& target, const std::string& fsPath)
+int Anchor::stat(struct stat& status, bool follow) const
 {
-    Anchor anchor;
-    return anchor.resolve(fsPath) ? ::symlinkat(target.c_str(), anchor.folder(), anchor.name()) : -1;
+    return ::fstatat(folder_, name_.c_str(), &status, follow ? 0 : AT_SYMLINK_NOFOLLOW);
 }
 
-int removePath(const std::string& fsPath, bool folder)
-{
-    Anchor anchor;
-    return anchor.resolve(fsPath) ? ::unlinkat(anchor.folder(), anchor.name(), folder ? AT_REMOVEDIR : 0) : -1;
-}
+int Anchor::open(int flags, unsigned mode) const { return ::openat(folder_, name_.c_str(), flags, mode); }
+
+int Anchor::makeFolder(unsigned mode) const { return ::mkdirat(folder_, name_.c_str(), mode); }
+
+int Anchor::makeLink(const std::string& target) const { return ::symlinkat(target.c_str(), folder_, name_.c_str()); }
+
+int Anchor::remove(bool folder) const { return ::unlinkat(folder_, name_.c_str(), folder ? AT_REMOVEDIR : 0); }
 
 }  // namespace posix

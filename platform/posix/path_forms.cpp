@@ -13,11 +13,12 @@
 
 WString fullPath(const WString& path)
 {
-    std::optional<posix::MappedPath> mapped = posix::mapPath(path.c_str(), false);
-    if (!mapped) {
+    std::string fsPath;
+    if (DWORD mapped = posix::mapPath(path.c_str(), fsPath); mapped != ERROR_SUCCESS) {
+        SetLastError(mapped);
         return {};
     }
-    std::filesystem::path full(mapped->fsPath);
+    std::filesystem::path full(fsPath);
     if (full.is_relative()) {
         std::string current(PATH_MAX, '\0');
         if (::getcwd(current.data(), current.size()) == nullptr) {

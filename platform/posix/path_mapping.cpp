@@ -1,9 +1,10 @@
 #include "platform/posix/path_mapping.h"
 
+#include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "platform/ascii_case.h"
-#include "platform/posix/last_error.h"
 #include "platform/posix/path_anchor.h"
 #include "platform/posix/samba_shares.h"
 #include "platform/posix/text_conversion.h"
@@ -16,25 +17,120 @@ constexpr WStringView kUncShortPrefix = WSTR("\\\\");
 constexpr WStringView kLocalPrefix = WSTR("\\\\?\\");
 constexpr WStringView kDevicePrefix = WSTR("\\\\.\\");
 
-// The stream part of the last component, split off fsPath.
-std::string splitStream(std::string& fsPath)
+// Every '\' becomes '/'.
+void toSlashes(std::string& path)
+{
+    for (char& c : path) {
+        c = c == '\\' ? '/' : c;
+    }
+}
+
+}  // namespace
+
+DWORD mapPath(LPCWSTR path, std::string& fsPath)
+{
+    if (path == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    // One pass finds the length and whether every unit is ASCII, as most
+    // paths are: those are then copied unit for unit below.
+    std::size_t length = 0;
+    WCHAR seen = 0;
+    while (path[length] != 0) {
+        seen |= path[length];
+        ++length;
+    }
+    WStringView text(path, length);
+    if (text.size() > kMaxPathUnits) {
+        return ERROR_FILENAME_EXCED_RANGE;
+    }
+    // The prefixes compare without regard to ASCII case, as on Windows ("unc").
+    bool unc = false;
+    if (startsWithIgnoringAsciiCase(text, kUncPrefix)) {
+        text.remove_prefix(kUncPrefix.size());
+        unc = true;
+    } else if (startsWithIgnoringAsciiCase(text, kLocalPrefix) || startsWithIgnoringAsciiCase(text, kDevicePrefix)) {
+        // \\?\C:\... or \\.\...: a drive or device, of which Linux has none.
+        return ERROR_PATH_NOT_FOUND;
+    } else if (startsWithIgnoringAsciiCase(text, kUncShortPrefix)) {
+        text.remove_prefix(kUncShortPrefix.size());
+        unc = true;
+    }
+    fsPath.clear();
+    if (unc) {
+        WStringView::size_type serverEnd = text.find(u'\\');
+        if (serverEnd == 0 || serverEnd == WStringView::npos || serverEnd + 1 >= text.size() ||
+            text[serverEnd + 1] == u'\\') {
+            return ERROR_BAD_PATHNAME;
+        }
+        // A share of this host is its folder in Samba's share table.
+        std::size_t share = 0;
+        if (DWORD error = mapSambaShare(text, fsPath, share); error != ERROR_SUCCESS) {
+            return error;
+        }
+        text.remove_prefix(share);
+        if (fsPath.empty() && (share == 0 || text.empty() || text.front() != u'\\')) {
+            fsPath += '/';  // literally /server/..., or a share whose folder is the root
+        }
+    }
+    if (seen < 0x80) {
+        std::size_t start = fsPath.size();
+        fsPath.resize(start + text.size());
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            fsPath[start + i] = text[i] == u'\\' ? '/' : static_cast<char>(text[i]);
+        }
+    } else {
+        if (!appendFileSystemBytes(text, fsPath)) {
+            return ERROR_INVALID_NAME;
+        }
+        toSlashes(fsPath);
+    }
+    return fsPath.empty() ? ERROR_PATH_NOT_FOUND : ERROR_SUCCESS;
+}
+
+DWORD mapNarrowPath(LPCSTR path, std::string& fsPath)
+{
+    if (path == nullptr || *path == '\0') {
+        return path == nullptr ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND;
+    }
+    fsPath.assign(path);
+    if (fsPath.size() > kMaxPathUnits) {
+        return ERROR_FILENAME_EXCED_RANGE;
+    }
+    toSlashes(fsPath);
+    return ERROR_SUCCESS;
+}
+
+DWORD anchorPath(LPCWSTR path, std::string& fsPath, Anchor& entry)
+{
+    if (path != nullptr && ListedFolders::reach(path, fsPath, entry)) {
+        return ERROR_SUCCESS;
+    }
+    DWORD mapped = mapPath(path, fsPath);
+    return mapped != ERROR_SUCCESS ? mapped : entry.resolve(fsPath);
+}
+
+std::string splitStream(std::string& fsPath, Anchor& entry)
 {
     std::string::size_type slash = fsPath.rfind('/');
     std::string::size_type colon = fsPath.find(':', slash == std::string::npos ? 0 : slash + 1);
     if (colon == std::string::npos) {
         return {};
     }
+    // The colon lies in the last component, which ends the anchor's name too.
+    std::size_t cut = std::strlen(entry.name()) - (fsPath.size() - colon);
     // As on Windows, "name:stream" is a stream of "name" whenever that
     // exists: a file called "dept:QMArchivePoint.xml" beside the folder
     // "dept" must never pass for its marker. Only a Linux name that holds a
     // ':' and has nothing named like its part before the ':' is that entry.
     struct stat status {};
-    std::string base = fsPath.substr(0, colon);
-    if (statPath(base.empty() ? std::string(".") : base, status, false) != 0 &&
-        statPath(fsPath, status, false) == 0) {
+    std::string base(entry.name(), cut);
+    if (::fstatat(entry.folder(), base.empty() ? "." : base.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 &&
+        entry.stat(status, false) == 0) {
         return {};
     }
     std::string stream = fsPath.substr(colon + 1);
+    entry.cutName(cut);
     fsPath.erase(colon);
     constexpr std::string_view kDataType = ":$DATA";
     if (endsWithIgnoringAsciiCase(std::string_view(stream), kDataType)) {
@@ -44,77 +140,6 @@ std::string splitStream(std::string& fsPath)
         fsPath.assign(1, '.');
     }
     return stream;
-}
-
-}  // namespace
-
-std::optional<MappedPath> mapPath(LPCWSTR path, bool withStreams)
-{
-    if (path == nullptr) {
-        return fail(ERROR_INVALID_PARAMETER, std::nullopt);
-    }
-    WStringView text(path);
-    if (text.size() > kMaxPathUnits) {
-        return fail(ERROR_FILENAME_EXCED_RANGE, std::nullopt);
-    }
-    // The prefixes compare without regard to ASCII case, as on Windows ("unc").
-    bool unc = false;
-    if (startsWithIgnoringAsciiCase(text, kUncPrefix)) {
-        text.remove_prefix(kUncPrefix.size());
-        unc = true;
-    } else if (startsWithIgnoringAsciiCase(text, kLocalPrefix) || startsWithIgnoringAsciiCase(text, kDevicePrefix)) {
-        // \\?\C:\... or \\.\...: a drive or device, of which Linux has none.
-        return fail(ERROR_PATH_NOT_FOUND, std::nullopt);
-    } else if (startsWithIgnoringAsciiCase(text, kUncShortPrefix)) {
-        text.remove_prefix(kUncShortPrefix.size());
-        unc = true;
-    }
-    MappedPath mapped;
-    std::size_t share = 0;
-    if (unc) {
-        WStringView::size_type serverEnd = text.find(u'\\');
-        if (serverEnd == 0 || serverEnd == WStringView::npos || serverEnd + 1 >= text.size() ||
-            text[serverEnd + 1] == u'\\') {
-            return fail(ERROR_BAD_PATHNAME, std::nullopt);
-        }
-        // A share of this host is its folder in Samba's share table.
-        if (DWORD error = mapSambaShare(text, mapped.fsPath, share); error != ERROR_SUCCESS) {
-            return fail(error, std::nullopt);
-        }
-        text.remove_prefix(share);
-    }
-    std::optional<std::string> bytes = encodeFileSystemBytes(text);
-    if (!bytes || (bytes->empty() && !unc)) {
-        return fail(bytes ? ERROR_PATH_NOT_FOUND : ERROR_INVALID_NAME, std::nullopt);
-    }
-    mapped.fsPath.reserve(mapped.fsPath.size() + bytes->size() + 1);
-    if (unc && mapped.fsPath.empty() && (share == 0 || bytes->empty() || bytes->front() != '\\')) {
-        mapped.fsPath += '/';  // literally /server/..., or a share whose folder is the root
-    }
-    for (char c : *bytes) {
-        mapped.fsPath += c == '\\' ? '/' : c;
-    }
-    if (withStreams) {
-        mapped.streamName = splitStream(mapped.fsPath);
-    }
-    return mapped;
-}
-
-std::optional<std::string> mapNarrowPath(LPCSTR path)
-{
-    if (path == nullptr || *path == '\0') {
-        return fail(path == nullptr ? ERROR_INVALID_PARAMETER : ERROR_PATH_NOT_FOUND, std::nullopt);
-    }
-    std::string fsPath(path);
-    if (fsPath.size() > kMaxPathUnits) {
-        return fail(ERROR_FILENAME_EXCED_RANGE, std::nullopt);
-    }
-    for (char& c : fsPath) {
-        if (c == '\\') {
-            c = '/';
-        }
-    }
-    return fsPath;
 }
 
 }  // namespace posix

@@ -16,27 +16,31 @@
 
 #include "platform/posix/layer_private.h"
 
-#include <optional>
 #include <string>
 
 #include "platform/win32.h"
 
 namespace posix {
 
-struct MappedPath {
-    std::string fsPath;      // the file or folder
-    std::string streamName;  // "name" of "file:name" or "file:name:$DATA"; empty for the file itself
-};
+class Anchor;
 
-// Maps a Win32 path; sets the last error and returns nullopt when it names
-// nothing on Linux. withStreams: a ':' in the last component names an
-// alternate data stream of what comes before it whenever that exists, as on
-// Windows; only when it does not, and an entry of the whole name does (Linux
-// names may hold a ':'), is the path that entry.
-std::optional<MappedPath> mapPath(LPCWSTR path, bool withStreams);
+// Maps a Win32 path into fsPath: ERROR_SUCCESS, or the Win32 error when it
+// names nothing on Linux.
+DWORD mapPath(LPCWSTR path, std::string& fsPath);
 
 // The same for a narrow (ANSI code page, UTF-8 here) name.
-std::optional<std::string> mapNarrowPath(LPCSTR path);
+DWORD mapNarrowPath(LPCSTR path, std::string& fsPath);
+
+// Maps a Win32 path and resolves it: the one resolution of a call.
+DWORD anchorPath(LPCWSTR path, std::string& fsPath, Anchor& entry);
+
+// A ':' in the last component of fsPath names an alternate data stream of
+// what comes before it whenever that exists, as on Windows; only when it
+// does not, and an entry of the whole name does (Linux names may hold a
+// ':'), is the path that entry. Gives the stream's name ("name" of "file:name" and of
+// "file:name:$DATA"), and leaves fsPath and `entry` (resolved for fsPath)
+// naming the file; empty when the path names the file itself.
+std::string splitStream(std::string& fsPath, Anchor& entry);
 
 // The longest path Windows accepts in its \\?\ form.
 constexpr std::size_t kMaxPathUnits = 32767;

@@ -39,37 +39,32 @@ HANDLE GetCurrentProcess()
 
 BOOL OpenProcessToken(HANDLE process, DWORD, PHANDLE token)
 {
-    if (handleAs<ProcessObject>(process) == nullptr) {
-        return FALSE;
-    }
-    if (token == nullptr) {
-        return fail(ERROR_INVALID_PARAMETER, FALSE);
-    }
-    *token = toHandle(new TokenObject);
-    return TRUE;
+    return onHandle<ProcessObject>(process, {token}, [&](ProcessObject&) -> DWORD {
+        *token = toHandle(new TokenObject);
+        return ERROR_SUCCESS;
+    });
 }
 
 BOOL LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid)
 {
     if ((systemName != nullptr && *systemName != 0) || name == nullptr || luid == nullptr) {
-        return fail(ERROR_INVALID_PARAMETER, FALSE);
+        return finish(ERROR_INVALID_PARAMETER);
     }
     // Privilege names compare without regard to case, as on Windows.
     if (!equalsIgnoringAsciiCase(WStringView(name), SE_BACKUP_NAME)) {
-        return fail(ERROR_NO_SUCH_PRIVILEGE, FALSE);
+        return finish(ERROR_NO_SUCH_PRIVILEGE);
     }
     *luid = LUID{kBackupPrivilegeLuid, 0};
-    return TRUE;
+    return finish(ERROR_SUCCESS);
 }
 
-BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newState, DWORD, PTOKEN_PRIVILEGES,
-                           DWORD*)
+namespace {
+
+// ERROR_SUCCESS, ERROR_NOT_ALL_ASSIGNED (a success too), or the failure.
+DWORD adjustPrivileges(BOOL disableAll, PTOKEN_PRIVILEGES newState)
 {
-    if (handleAs<TokenObject>(token) == nullptr) {
-        return FALSE;
-    }
     if (disableAll || newState == nullptr) {
-        return fail(ERROR_INVALID_PARAMETER, FALSE);
+        return ERROR_INVALID_PARAMETER;
     }
     bool allAssigned = true;
     for (DWORD i = 0; i < newState->PrivilegeCount; ++i) {
@@ -80,7 +75,7 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newS
         }
         UniqueCapabilities capabilities(cap_get_proc());
         if (!capabilities) {
-            return fail(win32ErrorFromErrno(errno), FALSE);
+            return win32ErrorFromErrno(errno);
         }
         cap_flag_value_t permitted = CAP_CLEAR;
         cap_get_flag(capabilities.get(), CAP_DAC_READ_SEARCH, CAP_PERMITTED, &permitted);
@@ -92,9 +87,18 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newS
         cap_flag_value_t value = (entry.Attributes & SE_PRIVILEGE_ENABLED) != 0 ? CAP_SET : CAP_CLEAR;
         if (cap_set_flag(capabilities.get(), CAP_EFFECTIVE, 1, &capability, value) != 0 ||
             cap_set_proc(capabilities.get()) != 0) {
-            return fail(win32ErrorFromErrno(errno), FALSE);
+            return win32ErrorFromErrno(errno);
         }
     }
-    SetLastError(allAssigned ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED);
-    return TRUE;
+    return allAssigned ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED;
+}
+
+}  // namespace
+
+BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newState, DWORD, PTOKEN_PRIVILEGES,
+                           DWORD*)
+{
+    DWORD code = handleAs<TokenObject>(token) == nullptr ? ERROR_INVALID_HANDLE : adjustPrivileges(disableAll, newState);
+    SetLastError(code);
+    return code == ERROR_SUCCESS || code == ERROR_NOT_ALL_ASSIGNED ? TRUE : FALSE;
 }

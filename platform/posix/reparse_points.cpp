@@ -81,25 +81,28 @@ std::string symbolicLinkRecord(const FileObject& link)
     return record;
 }
 
-BOOL getReparsePoint(FileObject& file, LPVOID out, DWORD outSize, LPDWORD bytesReturned)
+DWORD getReparsePoint(FileObject& file, LPVOID out, DWORD outSize, LPDWORD bytesReturned)
 {
     std::string record;
     if (file.isSymlink) {
         record = symbolicLinkRecord(file);
         if (record.empty()) {
-            return fail(win32ErrorFromErrno(errno), FALSE);
+            return win32ErrorFromErrno(errno);
         }
     } else {
-        // Only the attribute is needed here: read into the stack, decoded,
-        // nothing written. As large as the listing's buffer, so that both
-        // take or ignore the same values.
+        // The attribute of the entry this handle has open, although the
+        // listing read it too: the entry listed may have been swapped for
+        // another between the listing and the open, and a file without the
+        // attribute is no reparse point, whatever user.SmbReparse a former
+        // one left. Read into the stack, as large as the listing's buffer,
+        // so that both take or ignore the same values.
         char attributes[kDosAttribReadLimit];
         ssize_t length = readXattrInto(file.fd, kDosAttribXattr, attributes, sizeof attributes);
         std::optional<DosAttrib> stored =
             length >= 0 ? decodeDosAttrib(std::string_view(attributes, static_cast<std::size_t>(length)))
                         : std::nullopt;
         if (!stored || (stored->attrib & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-            return fail(ERROR_NOT_A_REPARSE_POINT, FALSE);
+            return ERROR_NOT_A_REPARSE_POINT;
         }
         // The usual caller's buffer holds any record NTFS keeps: read straight into it.
         if (outSize >= MAXIMUM_REPARSE_DATA_BUFFER_SIZE) {
@@ -108,21 +111,21 @@ BOOL getReparsePoint(FileObject& file, LPVOID out, DWORD outSize, LPDWORD bytesR
                 std::string_view direct(static_cast<const char*>(out), static_cast<std::size_t>(length));
                 if (!isReadableRecord(direct)) {
                     std::memset(out, 0, direct.size());
-                    return fail(ERROR_INVALID_REPARSE_DATA, FALSE);
+                    return ERROR_INVALID_REPARSE_DATA;
                 }
                 *bytesReturned = static_cast<DWORD>(length);
-                return TRUE;
+                return ERROR_SUCCESS;
             }
             if (errno != ERANGE) {
-                return fail(recordReadError(), FALSE);
+                return recordReadError();
             }
         }
         std::optional<std::string> value = readXattr(file.fd, kReparseXattr);
         if (!value) {
-            return fail(recordReadError(), FALSE);
+            return recordReadError();
         }
         if (!isReadableRecord(*value)) {
-            return fail(ERROR_INVALID_REPARSE_DATA, FALSE);
+            return ERROR_INVALID_REPARSE_DATA;
         }
         record = std::move(*value);
     }
@@ -131,69 +134,89 @@ BOOL getReparsePoint(FileObject& file, LPVOID out, DWORD outSize, LPDWORD bytesR
         // larger one gets as much as fits, and the call fails, so a partial
         // record is never passed off as the whole one.
         if (outSize < reparse::headerSize(reparse::tagOf(record.data()))) {
-            return fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+            return ERROR_INSUFFICIENT_BUFFER;
         }
         std::memcpy(out, record.data(), outSize);
         *bytesReturned = outSize;
-        return fail(ERROR_MORE_DATA, FALSE);
+        return ERROR_MORE_DATA;
     }
     std::memcpy(out, record.data(), record.size());
     *bytesReturned = static_cast<DWORD>(record.size());
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
 // Sets or clears an attribute in user.DOSATTRIB, keeping the create time; a
 // value that already says so is left untouched.
-bool changeAttribute(FileObject& file, DWORD attribute, bool set)
+DWORD changeAttribute(FileObject& file, DWORD attribute, bool set)
 {
-    DosAttrib stored = storedDosAttrib(file.fd, file.fsPath, file.isDirectory);
+    DosAttrib stored = storedDosAttrib(file.fd, isFolder(file));
     if (((stored.attrib & attribute) != 0) == set) {
-        return true;
+        return ERROR_SUCCESS;
     }
     stored.attrib = set ? stored.attrib | attribute : stored.attrib & ~attribute;
-    if (!writeDosAttrib(file.fd, stored)) {
-        SetLastError(win32ErrorFromErrno(errno));
-        return false;
-    }
-    return true;
+    return writeDosAttrib(file.fd, stored) ? ERROR_SUCCESS : win32ErrorFromErrno(errno);
 }
 
-BOOL setReparsePoint(FileObject& file, LPVOID in, DWORD inSize)
+DWORD setReparsePoint(FileObject& file, LPVOID in, DWORD inSize)
 {
     if ((file.access & GENERIC_WRITE) == 0) {
-        return fail(ERROR_ACCESS_DENIED, FALSE);
+        return ERROR_ACCESS_DENIED;
     }
     if (in == nullptr) {
-        return fail(ERROR_INVALID_PARAMETER, FALSE);
+        return ERROR_INVALID_PARAMETER;
     }
     std::string record(static_cast<const char*>(in), inSize);
     if (!isConsistentRecord(record)) {
-        return fail(ERROR_INVALID_REPARSE_DATA, FALSE);
+        return ERROR_INVALID_REPARSE_DATA;
     }
     DWORD tag = reparse::tagOf(record.data());
     if (tag <= kLastReservedTag) {
-        return fail(ERROR_REPARSE_TAG_INVALID, FALSE);
+        return ERROR_REPARSE_TAG_INVALID;
     }
     // The record a reparse point already has (a stale xattr without the
     // attribute is none) keeps its tag, and a GUID its GUID.
-    bool isReparsePoint =
-        (storedDosAttrib(file.fd, file.fsPath, file.isDirectory).attrib & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    bool isReparsePoint = (storedDosAttrib(file.fd, isFolder(file)).attrib & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     if (std::optional<std::string> existing = isReparsePoint ? readXattr(file.fd, kReparseXattr) : std::nullopt;
         existing && isConsistentRecord(*existing)) {
         if (reparse::tagOf(existing->data()) != tag) {
-            return fail(ERROR_REPARSE_TAG_MISMATCH, FALSE);
+            return ERROR_REPARSE_TAG_MISMATCH;
         }
         if (!reparse::isMicrosoftTag(tag) && existing->compare(reparse::kGuidOffset, reparse::kGuidSize, record,
                                                                reparse::kGuidOffset, reparse::kGuidSize) != 0) {
-            return fail(ERROR_REPARSE_ATTRIBUTE_CONFLICT, FALSE);
+            return ERROR_REPARSE_ATTRIBUTE_CONFLICT;
         }
     }
     // One setxattr replaces the whole value: the old record or the new one,
     // never a mix.
     if (!writeXattr(file.fd, kReparseXattr, record)) {
-        return fail(win32ErrorFromErrno(errno), FALSE);
+        return win32ErrorFromErrno(errno);
     }
-    return changeAttribute(file, FILE_ATTRIBUTE_REPARSE_POINT, true) ? TRUE : FALSE;
+    return changeAttribute(file, FILE_ATTRIBUTE_REPARSE_POINT, true);
+}
+
+DWORD controlDevice(FileObject& file, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                    LPDWORD bytesReturned)
+{
+    *bytesReturned = 0;
+    if (file.isStream) {
+        return ERROR_INVALID_FUNCTION;
+    }
+    switch (code) {
+    case FSCTL_GET_REPARSE_POINT:
+        return out == nullptr ? ERROR_INVALID_PARAMETER : getReparsePoint(file, out, outSize, bytesReturned);
+    case FSCTL_SET_REPARSE_POINT:
+        return file.isSymlink ? ERROR_ACCESS_DENIED : setReparsePoint(file, in, inSize);
+    case FSCTL_SET_SPARSE: {
+        bool sparse = in == nullptr || inSize == 0 || *static_cast<const BYTE*>(in) != 0;
+        if (file.isSymlink || (file.access & GENERIC_WRITE) == 0 || isFolder(file)) {
+            return ERROR_ACCESS_DENIED;
+        }
+        // Only the attribute: Linux files have holes whatever it says.
+        return changeAttribute(file, FILE_ATTRIBUTE_SPARSE_FILE, sparse);
+    }
+    default:
+        return ERROR_INVALID_FUNCTION;
+    }
 }
 
 }  // namespace
@@ -204,37 +227,8 @@ using namespace posix;
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                      LPDWORD bytesReturned, LPOVERLAPPED)
 {
-    auto* file = handleAs<FileObject>(device);
-    if (file == nullptr) {
-        return FALSE;
-    }
-    if (bytesReturned == nullptr) {
-        return fail(ERROR_INVALID_PARAMETER, FALSE);  // required without an OVERLAPPED
-    }
-    *bytesReturned = 0;
-    if (file->isStream) {
-        return fail(ERROR_INVALID_FUNCTION, FALSE);
-    }
-    switch (code) {
-    case FSCTL_GET_REPARSE_POINT:
-        if (out == nullptr) {
-            return fail(ERROR_INVALID_PARAMETER, FALSE);
-        }
-        return getReparsePoint(*file, out, outSize, bytesReturned);
-    case FSCTL_SET_REPARSE_POINT:
-        if (file->isSymlink) {
-            return fail(ERROR_ACCESS_DENIED, FALSE);
-        }
-        return setReparsePoint(*file, in, inSize);
-    case FSCTL_SET_SPARSE: {
-        bool sparse = in == nullptr || inSize == 0 || *static_cast<const BYTE*>(in) != 0;
-        if (file->isSymlink || file->isDirectory || (file->access & GENERIC_WRITE) == 0) {
-            return fail(ERROR_ACCESS_DENIED, FALSE);
-        }
-        // Only the attribute: Linux files have holes whatever it says.
-        return changeAttribute(*file, FILE_ATTRIBUTE_SPARSE_FILE, sparse) ? TRUE : FALSE;
-    }
-    default:
-        return fail(ERROR_INVALID_FUNCTION, FALSE);
-    }
+    // bytesReturned is required without an OVERLAPPED.
+    return onHandle<FileObject>(device, {bytesReturned}, [&](FileObject& file) {
+        return controlDevice(file, code, in, inSize, out, outSize, bytesReturned);
+    });
 }

@@ -54,10 +54,8 @@ std::string encodeDosAttrib(const DosAttrib& info);  // version 5
 
 std::string streamXattrName(std::string_view streamName);
 
-// Reads a whole xattr value, of a path (without following a final symbolic
-// link) or of an open descriptor. nullopt with errno set when it cannot be
-// read; ENODATA when it is absent.
-std::optional<std::string> readXattr(const std::string& fsPath, const char* name);
+// Reads a whole xattr value of an open descriptor. nullopt with errno set
+// when it cannot be read; ENODATA when it is absent.
 std::optional<std::string> readXattr(int fd, const char* name);
 
 // The same into a caller's buffer: the length, or -1 with errno set (ERANGE

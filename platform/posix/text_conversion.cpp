@@ -1,5 +1,6 @@
 #include "platform/posix/text_conversion.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "platform/text_conversion.h"
@@ -139,21 +140,20 @@ WString decodeFileSystemBytes(std::string_view bytes)
     return out;
 }
 
-std::optional<std::string> encodeFileSystemBytes(WStringView text)
+bool appendFileSystemBytes(WStringView text, std::string& out)
 {
-    std::string out;
-    out.reserve(text.size());
-    // Most paths are ASCII: one byte per code unit.
+    // Most paths are ASCII: one byte per code unit, narrowed in one pass;
+    // from the first unit that is not (or a NUL) on, unit by unit.
+    std::size_t start = out.size();
+    out.resize(start + text.size());
     std::size_t ascii = 0;
-    while (ascii < text.size() && text[ascii] != 0 && text[ascii] < 0x80) {
+    while (ascii < text.size() && static_cast<std::uint16_t>(text[ascii] - 1) < 0x7F) {
+        out[start + ascii] = static_cast<char>(text[ascii]);
         ++ascii;
     }
-    out.resize(ascii);
-    for (std::size_t i = 0; i < ascii; ++i) {
-        out[i] = static_cast<char>(text[i]);
-    }
+    out.resize(start + ascii);
     text.remove_prefix(ascii);
-    bool ok = forEachCodePoint(
+    return forEachCodePoint(
         text,
         [&](char32_t cp) {
             if (cp == 0) {
@@ -169,7 +169,13 @@ std::optional<std::string> encodeFileSystemBytes(WStringView text)
             out += static_cast<char>(unit - kEscapeBase);
             return true;
         });
-    if (!ok) {
+}
+
+std::optional<std::string> encodeFileSystemBytes(WStringView text)
+{
+    std::string out;
+    out.reserve(text.size());
+    if (!appendFileSystemBytes(text, out)) {
         return std::nullopt;
     }
     return out;
@@ -214,7 +220,7 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wideLength,
     bool utf8 = codePage == CP_UTF8;
     if ((codePage != CP_ACP && !utf8) || flags != 0 || wide == nullptr || wideLength == 0 || narrowLength < 0 ||
         (narrow == nullptr && narrowLength != 0) || (utf8 && (defaultChar != nullptr || usedDefaultChar != nullptr))) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+        posix::finish(ERROR_INVALID_PARAMETER);
         return 0;
     }
     std::size_t length = wideLength < 0 ? std::char_traits<WCHAR>::length(wide) + 1
@@ -243,14 +249,13 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wideLength,
     if (usedDefaultChar != nullptr) {
         *usedDefaultChar = usedDefault ? TRUE : FALSE;
     }
-    if (narrowLength == 0) {
-        return static_cast<int>(out.size());
-    }
-    if (out.size() > static_cast<std::size_t>(narrowLength)) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    if (narrowLength != 0 && out.size() > static_cast<std::size_t>(narrowLength)) {
+        posix::finish(ERROR_INSUFFICIENT_BUFFER);
         return 0;
     }
-    std::memcpy(narrow, out.data(), out.size());
+    if (narrowLength != 0) {
+        std::memcpy(narrow, out.data(), out.size());
+    }
     return static_cast<int>(out.size());
 }
 

@@ -21,6 +21,8 @@ WString decodeFileSystemBytes(std::string_view bytes);
 // UTF-16 to bytes. Fails (nullopt) for text that no Linux name can hold: a
 // NUL, or a lone surrogate outside the escape range.
 std::optional<std::string> encodeFileSystemBytes(WStringView text);
+// The same, appended to `out`; false (and `out` left part-written) on failure.
+bool appendFileSystemBytes(WStringView text, std::string& out);
 
 // UTF-16 to UTF-8 for display: escapes give back their bytes, other lone
 // surrogates become U+FFFD.

@@ -12,31 +12,31 @@ using namespace posix;
 BOOL FileTimeToLocalFileTime(const FILETIME* utc, LPFILETIME local)
 {
     if (utc == nullptr || local == nullptr) {
-        return fail(ERROR_INVALID_PARAMETER, FALSE);
+        return finish(ERROR_INVALID_PARAMETER);
     }
     time_t now = ::time(nullptr);
     struct tm parts {};
     if (::localtime_r(&now, &parts) == nullptr) {
-        return fail(ERROR_INVALID_PARAMETER, FALSE);
+        return finish(ERROR_INVALID_PARAMETER);
     }
     std::int64_t offsetTicks = static_cast<std::int64_t>(parts.tm_gmtoff) * 10000000;
     std::uint64_t ticks = fromFileTime(*utc);
     if ((offsetTicks < 0 && ticks < static_cast<std::uint64_t>(-offsetTicks)) ||
         (offsetTicks > 0 && ticks > 0x7FFFFFFFFFFFFFFFULL - static_cast<std::uint64_t>(offsetTicks))) {
-        return fail(ERROR_INVALID_PARAMETER, FALSE);
+        return finish(ERROR_INVALID_PARAMETER);
     }
     *local = toFileTime(ticks + static_cast<std::uint64_t>(offsetTicks));
-    return TRUE;
+    return finish(ERROR_SUCCESS);
 }
 
 BOOL FileTimeToSystemTime(const FILETIME* time, LPSYSTEMTIME system)
 {
     if (time == nullptr || system == nullptr) {
-        return fail(ERROR_INVALID_PARAMETER, FALSE);
+        return finish(ERROR_INVALID_PARAMETER);
     }
     std::uint64_t ticks = fromFileTime(*time);
     if (ticks > 0x7FFFFFFFFFFFFFFFULL) {
-        return fail(ERROR_INVALID_PARAMETER, FALSE);
+        return finish(ERROR_INVALID_PARAMETER);
     }
     std::uint64_t seconds = ticks / 10000000;
     std::uint64_t days = seconds / 86400;
@@ -59,7 +59,7 @@ BOOL FileTimeToSystemTime(const FILETIME* time, LPSYSTEMTIME system)
     system->wMinute = static_cast<WORD>(secondOfDay / 60 % 60);
     system->wSecond = static_cast<WORD>(secondOfDay % 60);
     system->wMilliseconds = static_cast<WORD>(ticks / 10000 % 1000);
-    return TRUE;
+    return finish(ERROR_SUCCESS);
 }
 
 HRESULT CoInitialize(LPVOID) { return S_OK; }

@@ -15,17 +15,6 @@ bool exists(const std::string& path)
     return ::lstat(path.c_str(), &status) == 0;
 }
 
-std::string readAll(HANDLE handle)
-{
-    std::string content;
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(handle, buffer, sizeof buffer, &read, nullptr) && read > 0) {
-        content.append(buffer, read);
-    }
-    return content;
-}
-
 bool writeText(HANDLE handle, const std::string& text)
 {
     DWORD written = 0;
@@ -133,18 +122,25 @@ TEST(PlatformFiles, FoldersOpenOnlyWithBackupSemantics)
     EXPECT_FALSE(openPath(folder, GENERIC_READ, 0, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT).valid());
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 
-    UniqueHandle handle = openPath(folder, GENERIC_READ, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
-    ASSERT_TRUE(handle.valid()) << GetLastError();
-    char buffer[8];
-    DWORD count = 0;
-    EXPECT_FALSE(ReadFile(handle.get(), buffer, sizeof buffer, &count, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
-    BY_HANDLE_FILE_INFORMATION information{};
-    ASSERT_TRUE(GetFileInformationByHandle(handle.get(), &information));
-    EXPECT_EQ(information.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);
     struct stat status {};
     ASSERT_EQ(::stat(folder.c_str(), &status), 0);
-    EXPECT_EQ(information.nFileIndexLow, static_cast<DWORD>(status.st_ino & 0xFFFFFFFF));
+    // With the reparse point flag too, the open that reads a reparse point:
+    // the handle is a folder's all the same.
+    for (DWORD flags : {FILE_FLAG_BACKUP_SEMANTICS, kDataFlags}) {
+        SCOPED_TRACE(flags);
+        UniqueHandle handle = openPath(folder, GENERIC_READ, 0, OPEN_EXISTING, flags);
+        ASSERT_TRUE(handle.valid()) << GetLastError();
+        char buffer[8];
+        DWORD count = 0;
+        EXPECT_FALSE(ReadFile(handle.get(), buffer, sizeof buffer, &count, nullptr));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
+        EXPECT_FALSE(WriteFile(handle.get(), "x", 1, &count, nullptr));
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_FUNCTION);
+        BY_HANDLE_FILE_INFORMATION information{};
+        ASSERT_TRUE(GetFileInformationByHandle(handle.get(), &information));
+        EXPECT_EQ(information.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);
+        EXPECT_EQ(information.nFileIndexLow, static_cast<DWORD>(status.st_ino & 0xFFFFFFFF));
+    }
 
     // Without data access no read permission is needed: a folder an
     // unprivileged user may pass through but not list still has an identity.
@@ -376,6 +372,54 @@ TEST(PlatformFiles, InformationByHandle)
     EXPECT_EQ(same.nFileIndexLow, information.nFileIndexLow);
 }
 
+// A successful call leaves the last error as it was, as on Windows, except
+// where Windows sets it on success too: CreateFile (ERROR_SUCCESS, or
+// ERROR_ALREADY_EXISTS, which a CloseHandle after it keeps) and FindFirstFile.
+TEST(PlatformFiles, SuccessSetsTheLastErrorOnlyWhereWindowsDoes)
+{
+    TempDir dir;
+    std::string path = dir / "file";
+    writePosixFile(path, "abc");
+    UniqueHandle file = openPath(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_TRUE(file.valid());
+    char buffer[8];
+    DWORD count = 0;
+    LARGE_INTEGER size{};
+    BY_HANDLE_FILE_INFORMATION information{};
+    WIN32_FIND_DATAW data{};
+    const WString wide = wideUncPath(path);
+    constexpr DWORD kStale = 12345;
+    const struct {
+        const char* call;
+        std::function<bool()> succeeds;
+        DWORD lastError;
+    } cases[] = {
+        {"ReadFile", [&] { return ReadFile(file.get(), buffer, sizeof buffer, &count, nullptr) != FALSE; }, kStale},
+        {"WriteFile", [&] { return WriteFile(file.get(), "d", 1, &count, nullptr) != FALSE; }, kStale},
+        {"GetFileSizeEx", [&] { return GetFileSizeEx(file.get(), &size) != FALSE; }, kStale},
+        {"GetFileInformationByHandle", [&] { return GetFileInformationByHandle(file.get(), &information) != FALSE; },
+         kStale},
+        {"GetFileAttributesW", [&] { return GetFileAttributesW(wide.c_str()) != INVALID_FILE_ATTRIBUTES; }, kStale},
+        {"CreateDirectoryW", [&] { return CreateDirectoryW(wideUncPath(dir / "made").c_str(), nullptr) != FALSE; },
+         kStale},
+        {"FindFirstFileW and FindClose", [&] { return UniqueFindHandle(FindFirstFileW(wide.c_str(), &data)).valid(); },
+         ERROR_SUCCESS},
+        {"CreateFileW on an existing file, OPEN_ALWAYS, and CloseHandle",
+         [&] {
+             return UniqueHandle(CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                             OPEN_ALWAYS, 0, nullptr))
+                 .valid();
+         },
+         ERROR_ALREADY_EXISTS},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.call);
+        SetLastError(kStale);
+        EXPECT_TRUE(c.succeeds());
+        EXPECT_EQ(GetLastError(), c.lastError);
+    }
+}
+
 TEST(PlatformFiles, SetFileTimeLeavesTimesGivenAsZeroOrAllOnes)
 {
     TempDir dir;
@@ -480,6 +524,25 @@ TEST(PlatformStreams, MissingStreamsFilesAndFolders)
         EXPECT_FALSE(openPath(c.path, GENERIC_READ).valid());
         EXPECT_EQ(GetLastError(), c.error);
     }
+}
+
+// A symbolic link keeps no streams: opened as the link itself, its streams
+// are refused; followed, they are its target's.
+TEST(PlatformStreams, ALinkHoldsNoStreamsOfItsOwn)
+{
+    TempDir dir;
+    writePosixFile(dir / "file", "");
+    setXattr(dir / "file", "user.DosStream.s:$DATA", std::string("target\0", 7));
+    ASSERT_EQ(::symlink("file", (dir / "link").c_str()), 0);
+    ASSERT_EQ(::symlink("missing", (dir / "dangling").c_str()), 0);
+
+    EXPECT_FALSE(openPath(dir / "link:s", GENERIC_READ).valid());
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    UniqueHandle followed = openPath(dir / "link:s", GENERIC_READ, 0, OPEN_EXISTING, 0);
+    ASSERT_TRUE(followed.valid()) << GetLastError();
+    EXPECT_EQ(readAll(followed.get()), "target");
+    EXPECT_FALSE(openPath(dir / "dangling:s", GENERIC_READ, 0, OPEN_EXISTING, 0).valid());
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
 // A value the file system refuses (ext4 holds about 4 KiB per xattr block)

@@ -252,6 +252,56 @@ private:
     std::string previous_;
 };
 
+// While a folder is being listed, the calls on its entries reach them
+// through the listing's descriptor, mapping only the last component. They
+// give what they give with no listing open: same attributes, same content,
+// same errors, whatever the name and the pattern's form.
+TEST(PlatformFind, CallsOnEntriesOfAFolderBeingListedGiveWhatTheyGiveOtherwise)
+{
+    TempDir dir;
+    const std::string folder = dir / "folder";
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    writePosixFile(folder + "/file", "abc");
+    setXattr(folder + "/file", "user.DosStream.s:$DATA", std::string("stream\0", 7));
+    writePosixFile(folder + "/Gr\xc3\xbc\xc3\x9f" "e", "xyz");
+    writePosixFile(folder + "/bad\xff", "raw");
+    ASSERT_EQ(::mkdir((folder + "/sub").c_str(), 0755), 0);
+    const WString base = wideUncPath(folder);
+    const std::vector<WString> paths = {
+        base + WSTR("\\file"),      base + WSTR("\\Gr\u00fc\u00dfe"), base + WSTR("\\bad") + WCHAR(0xDCFF),
+        base + WSTR("\\sub"),       base + WSTR("\\nothing"),         base + WSTR("\\file:s"),
+        base + WSTR("\\file::$DATA"), base + WSTR("\\sub\\nothing"),  base + WSTR("\\.."),
+        base + WSTR("\\"),          base + WSTR("\\bad") + WCHAR(0xD800),
+    };
+    // What each call gives: the attributes, or the error; the content, or the error.
+    auto observe = [&] {
+        std::vector<std::string> seen;
+        for (const WString& path : paths) {
+            DWORD attributes = GetFileAttributesW(path.c_str());
+            std::string line = attributes == INVALID_FILE_ATTRIBUTES ? "error " + std::to_string(GetLastError())
+                                                                     : std::to_string(attributes);
+            UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+            line += file ? " " + readAll(file.get()) : " error " + std::to_string(GetLastError());
+            seen.push_back(line);
+        }
+        return seen;
+    };
+    const std::vector<std::string> unlisted = observe();
+    ASSERT_EQ(unlisted.size(), paths.size());
+    const std::vector<std::string> expected = {
+        "32 abc", "32 xyz", "32 raw", "16 error 5", "error 2 error 2", "error 2 stream", "error 2 abc",
+        "error 2 error 2", "16 error 5", "16 error 5", "error 123 error 123",
+    };
+    EXPECT_EQ(unlisted, expected);
+    for (const WString& pattern : {base + WSTR("\\*"), base + WSTR("/*"), base + WSTR("\\\\*")}) {
+        SCOPED_TRACE(utf8Text(pattern));
+        WIN32_FIND_DATAW data{};
+        UniqueFindHandle listing(FindFirstFileW(pattern.c_str(), &data));
+        ASSERT_TRUE(listing.valid()) << GetLastError();
+        EXPECT_EQ(observe(), unlisted);
+    }
+}
+
 TEST(PlatformPaths, EachFormNamesTheLinuxPath)
 {
     TempDir dir;

@@ -77,6 +77,18 @@ inline WIN32_FIND_DATAW findEntry(const std::string& linuxPath)
     return data;
 }
 
+// What ReadFile gives from the handle's position to the end.
+inline std::string readAll(HANDLE handle)
+{
+    std::string content;
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(handle, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+        content.append(buffer, read);
+    }
+    return content;
+}
+
 inline UniqueHandle openPath(const std::string& linuxPath, DWORD access, DWORD share = 0,
                              DWORD disposition = OPEN_EXISTING, DWORD flags = kDataFlags)
 {
