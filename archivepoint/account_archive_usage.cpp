@@ -8,6 +8,7 @@
 //   invalid placeholder          path (description fault "Not a valid QM PH" | ": " fault)
 //   reading failed               path [description] ", Failed to determine QM ph due to Error:" msg ":" code LF CR LF
 #include <array>
+#include <cstring>
 
 #include "placeholder/file_description.h"
 #include "placeholder/placeholder_record.h"
@@ -29,10 +30,22 @@ void ScanSession::accountArchiveUsage(const WString& filePath, const WIN32_FIND_
         }
         return;
     }
-    ArchivePointUsage& usage = usageTable.at(archivePointId);
+    ArchivePointUsage& usage = usageOf(archivePointId);
     bool archived = isArchivedPlaceholder(filePath, findData);
     std::uint64_t size = (static_cast<std::uint64_t>(findData.nFileSizeHigh) << 32) | findData.nFileSizeLow;
     (archived ? usage.archivedOriginalSize : usage.nonArchivedOriginalSize) += size;
+}
+
+// Entries are never removed from the table, so the one found stays valid.
+// The identifiers compare as bytes: the same code units, the same identifier.
+ArchivePointUsage& ScanSession::usageOf(const WString& archivePointId)
+{
+    if (lastUsage == nullptr || archivePointId.size() != lastUsagePointId.size() ||
+        std::memcmp(archivePointId.data(), lastUsagePointId.data(), archivePointId.size() * sizeof(WCHAR)) != 0) {
+        lastUsage = &usageTable.at(archivePointId);
+        lastUsagePointId = archivePointId;
+    }
+    return *lastUsage;
 }
 
 bool ScanSession::isArchivedPlaceholder(const WString& filePath, const WIN32_FIND_DATAW& findData)
@@ -50,7 +63,7 @@ bool ScanSession::isArchivedPlaceholder(const WString& filePath, const WIN32_FIN
         return false;
     }
 
-    alignas(8) std::array<BYTE, kBufferSize> buffer{};
+    alignas(8) std::array<BYTE, kBufferSize> buffer;  // cleared past the record by the read
     try {
         readReparseData(filePath, buffer.data());
     } catch (const X& failure) {

@@ -1,7 +1,7 @@
 // Builds the benchmark trees once, through the same platform calls as the
 // companion tree builder, and marks each one complete so later runs reuse it.
 //
-//   make_bench_tree <root> balanced|placeholders|flat|flat-small|chain|syscalls
+//   make_bench_tree <root> balanced|placeholders|placeholders-50k|flat|flat-small|chain
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -83,7 +83,7 @@ void makeChain(const std::string& root, int depth)
 int main(int argc, char* argv[])
 {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: make_bench_tree <root> balanced|placeholders|flat|flat-small|chain|syscalls\n");
+        std::fprintf(stderr, "usage: make_bench_tree <root> balanced|placeholders|placeholders-50k|flat|flat-small|chain\n");
         return 1;
     }
     std::string root = argv[1];
@@ -102,8 +102,8 @@ int main(int argc, char* argv[])
             makeBalanced(root, 20, 20, 500, false);
         } else if (kind == "placeholders") {
             makeBalanced(root, 20, 20, 500, true);
-        } else if (kind == "syscalls") {
-            makeBalanced(root, 4, 5, 500, true);
+        } else if (kind == "placeholders-50k") {
+            makeBalanced(root, 5, 20, 500, true);
         } else if (kind == "flat") {
             makeFlat(root, 100000);
         } else if (kind == "flat-small") {

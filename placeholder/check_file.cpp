@@ -32,8 +32,7 @@ void ScanSession::checkFile(const WString& filePath, const WIN32_FIND_DATAW& fin
         return;
     }
 
-    // Cleared before every read, so fields beyond a short record read as zeros.
-    alignas(8) std::array<BYTE, kBufferSize> buffer{};
+    alignas(8) std::array<BYTE, kBufferSize> buffer;  // cleared past the record by the read
     DWORD bytesReturned = 0;
     FileIdentity readFrom;  // for a repair, which writes only to this file
     try {

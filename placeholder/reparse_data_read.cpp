@@ -1,10 +1,30 @@
 #include "placeholder/reparse_data_read.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "placeholder/placeholder_record.h"
 #include "report/failure.h"
 #include "report/file_handle.h"
 
 namespace placeholder {
+namespace {
+
+// Clears the buffer past a record of `length` bytes: up to the end of the
+// range the repair moves (which covers every field the checks read), and
+// on to where the dump stops for the length the record declares: not the
+// whole 16 KiB for every placeholder read.
+void clearPastRecord(BYTE* buffer, std::size_t length)
+{
+    std::size_t cleared = std::max(length, kMisplacedUrlOffset + kMoveLength);
+    std::memset(buffer + length, 0, cleared - length);
+    std::size_t dumped = kDataOffset + std::min<std::size_t>(reparse::dataLengthOf(buffer), kBufferSize - kDataOffset);
+    if (dumped > cleared) {
+        std::memset(buffer + cleared, 0, dumped - cleared);
+    }
+}
+
+}  // namespace
 
 DWORD readReparseData(const WString& filePath, BYTE* buffer, FileIdentity* identity)
 {
@@ -23,6 +43,7 @@ DWORD readReparseData(const WString& filePath, BYTE* buffer, FileIdentity* ident
         }
         *identity = *readFrom;
     }
+    clearPastRecord(buffer, bytesReturned);
     return bytesReturned;
 }
 

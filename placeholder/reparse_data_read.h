@@ -11,7 +11,9 @@ namespace placeholder {
 // kBufferSize bytes with FSCTL_GET_REPARSE_POINT and closes it again; with
 // `identity`, also the identity of the file the data was read from.
 // Throws X "CreateFile", X "DeviceIoControl" or X "GetFileInformationByHandle"
-// (made after the close).
+// (made after the close). Past the record the buffer then reads as zeros as
+// far as the checks, the dump and the repair read it, so the caller need not
+// clear it first.
 DWORD readReparseData(const WString& filePath, BYTE* buffer, FileIdentity* identity = nullptr);
 
 }  // namespace placeholder

@@ -39,6 +39,7 @@ public:
     void accountArchiveUsage(const WString& filePath, const WIN32_FIND_DATAW& findData,
                              const WString& archivePointId);
     bool isArchivedPlaceholder(const WString& filePath, const WIN32_FIND_DATAW& findData);
+    ArchivePointUsage& usageOf(const WString& archivePointId);
 
     // The report handle. It starts as standard output, which the run never
     // closes, and owns the report file once that is open.
@@ -63,6 +64,9 @@ public:
     bool dumpReparseData = false;
     bool archiveUsage = false;
     UsageTable usageTable;
+    // The entry usageOf found last: every file of a folder asks for the same.
+    WString lastUsagePointId;
+    ArchivePointUsage* lastUsage = nullptr;
     std::uint32_t totalFiles = 0;
     std::uint32_t failedToRead = 0;
     std::uint32_t notPlaceholders = 0;
