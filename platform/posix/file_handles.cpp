@@ -360,19 +360,40 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     return handleOf(code, file);
 }
 
-BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED)
+namespace posix {
+namespace {
+
+// The frame of ReadFile and WriteFile: the count is 0 unless the call
+// succeeds; the handle must hold data opened for `access`, and the buffer be
+// given unless nothing is asked for. `work` moves the bytes and counts them.
+template <typename Work>
+BOOL transfer(HANDLE handle, DWORD access, const void* buffer, DWORD count, LPDWORD counted, Work work)
 {
-    if (read != nullptr) {
-        *read = 0;
+    if (counted != nullptr) {
+        *counted = 0;
     }
     return onHandle<FileObject>(handle, {}, [&](FileObject& file) -> DWORD {
-        if (DWORD usable = dataAccessTo(file, GENERIC_READ); usable != ERROR_SUCCESS) {
+        if (DWORD usable = dataAccessTo(file, access); usable != ERROR_SUCCESS) {
             return usable;
         }
-        if (buffer == nullptr && toRead != 0) {
+        if (buffer == nullptr && count != 0) {
             return ERROR_INVALID_PARAMETER;
         }
         std::size_t done = 0;
+        DWORD code = work(file, done);
+        if (code == ERROR_SUCCESS && counted != nullptr) {
+            *counted = static_cast<DWORD>(done);
+        }
+        return code;
+    });
+}
+
+}  // namespace
+}  // namespace posix
+
+BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED)
+{
+    return transfer(handle, GENERIC_READ, buffer, toRead, read, [&](FileObject& file, std::size_t& done) -> DWORD {
         if (file.isStream) {
             std::size_t available = file.streamData.size() - std::min(file.streamPosition, file.streamData.size());
             done = std::min<std::size_t>(toRead, available);
@@ -380,24 +401,21 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLA
                 std::memcpy(buffer, file.streamData.data() + file.streamPosition, done);
             }
             file.streamPosition += done;
-        } else {
-            auto* bytes = static_cast<char*>(buffer);
-            while (done < toRead) {
-                ssize_t n = ::read(file.fd, bytes + done, toRead - done);
-                if (n < 0 && errno == EINTR) {
-                    continue;
-                }
-                if (n < 0) {
-                    return win32ErrorFromErrno(errno);
-                }
-                if (n == 0) {
-                    break;
-                }
-                done += static_cast<std::size_t>(n);
-            }
+            return ERROR_SUCCESS;
         }
-        if (read != nullptr) {
-            *read = static_cast<DWORD>(done);
+        auto* bytes = static_cast<char*>(buffer);
+        while (done < toRead) {
+            ssize_t n = ::read(file.fd, bytes + done, toRead - done);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                return win32ErrorFromErrno(errno);
+            }
+            if (n == 0) {
+                break;
+            }
+            done += static_cast<std::size_t>(n);
         }
         return ERROR_SUCCESS;
     });
@@ -408,18 +426,8 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLA
 // on Windows; one that writes nothing fails.
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED)
 {
-    if (written != nullptr) {
-        *written = 0;
-    }
-    return onHandle<FileObject>(handle, {}, [&](FileObject& file) -> DWORD {
-        if (DWORD usable = dataAccessTo(file, GENERIC_WRITE); usable != ERROR_SUCCESS) {
-            return usable;
-        }
-        if (buffer == nullptr && toWrite != 0) {
-            return ERROR_INVALID_PARAMETER;
-        }
+    return transfer(handle, GENERIC_WRITE, buffer, toWrite, written, [&](FileObject& file, std::size_t& done) -> DWORD {
         const auto* bytes = static_cast<const char*>(buffer);
-        std::size_t done = 0;
         if (file.isStream) {
             std::string content = file.streamData;
             if (file.streamPosition > content.size()) {
@@ -431,26 +439,23 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LP
             }
             file.streamPosition += toWrite;
             done = toWrite;
-        } else {
-            while (done < toWrite) {
-                ssize_t n = ::write(file.fd, bytes + done, toWrite - done);
-                if (n < 0 && errno == EINTR) {
-                    continue;
-                }
-                if (n < 0) {
-                    if (done == 0) {
-                        return win32ErrorFromErrno(errno);
-                    }
-                    break;
-                }
-                if (n == 0) {
-                    break;
-                }
-                done += static_cast<std::size_t>(n);
-            }
+            return ERROR_SUCCESS;
         }
-        if (written != nullptr) {
-            *written = static_cast<DWORD>(done);
+        while (done < toWrite) {
+            ssize_t n = ::write(file.fd, bytes + done, toWrite - done);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                if (done == 0) {
+                    return win32ErrorFromErrno(errno);
+                }
+                break;
+            }
+            if (n == 0) {
+                break;
+            }
+            done += static_cast<std::size_t>(n);
         }
         return ERROR_SUCCESS;
     });
