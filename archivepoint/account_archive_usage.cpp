@@ -7,8 +7,8 @@
 //   valid placeholder            verbose: path description "Valid QM PH"
 //   invalid placeholder          path (description fault "Not a valid QM PH" | ": " fault)
 //   reading failed               path [description] ", Failed to determine QM ph due to Error:" msg ":" code LF CR LF
+#include <algorithm>
 #include <array>
-#include <cstring>
 
 #include "placeholder/file_description.h"
 #include "placeholder/placeholder_record.h"
@@ -37,11 +37,10 @@ void ScanSession::accountArchiveUsage(const WString& filePath, const WIN32_FIND_
 }
 
 // Entries are never removed from the table, so the one found stays valid.
-// The identifiers compare as bytes: the same code units, the same identifier.
 ArchivePointUsage& ScanSession::usageOf(const WString& archivePointId)
 {
     if (lastUsage == nullptr || archivePointId.size() != lastUsagePointId.size() ||
-        std::memcmp(archivePointId.data(), lastUsagePointId.data(), archivePointId.size() * sizeof(WCHAR)) != 0) {
+        !std::equal(archivePointId.begin(), archivePointId.end(), lastUsagePointId.begin())) {
         lastUsage = &usageTable.at(archivePointId);
         lastUsagePointId = archivePointId;
     }

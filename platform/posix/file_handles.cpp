@@ -206,40 +206,54 @@ DWORD openEntry(const Anchor& entry, const std::string& fsPath, const OpenReques
     return request.openedCode(exists);
 }
 
-// The open the walk makes for every reparse point: an existing entry, read
-// with backup semantics, the link itself rather than its target. The open
-// alone settles it, with no status call first: O_NOFOLLOW refuses a link, so
-// what opens is a file or a folder, both of which this open may have;
-// whether it is a folder is looked up only when a later call needs to know
-// (isFolder). When the open fails, the general open tells why.
-bool opensForReadingAlone(const OpenRequest& request)
+// Two opens the walk makes are settled by the open alone, with no status
+// call first; when the open fails, the general open tells why.
+//   every reparse point: an existing entry, read with backup semantics, the
+//     link itself rather than its target. O_NOFOLLOW refuses a link, so what
+//     opens is a file or a folder, both of which this open may have; whether
+//     it is a folder is looked up only when a later call needs to know
+//     (isFolder).
+//   every folder, to know it again by its identity: an existing folder,
+//     followed, for no data. O_DIRECTORY refuses anything else.
+enum class OpenAlone { No, ForReading, Folder };
+
+OpenAlone opensAlone(const OpenRequest& request)
 {
-    return request.disposition == OPEN_EXISTING && !request.follow() && request.backupSemantics() &&
-           wantsRead(request.access) && !wantsWrite(request.access);
+    if (request.disposition != OPEN_EXISTING || !request.backupSemantics()) {
+        return OpenAlone::No;
+    }
+    if (!request.follow() && wantsRead(request.access) && !wantsWrite(request.access)) {
+        return OpenAlone::ForReading;
+    }
+    return request.follow() && !request.dataAccess() ? OpenAlone::Folder : OpenAlone::No;
 }
 
-DWORD openForReading(const Anchor& entry, const std::string& fsPath, const OpenRequest& request, OpenedFile& opened)
+DWORD openFile(const Anchor& entry, const std::string& fsPath, const OpenRequest& request, OpenedFile& opened)
 {
-    int fd = entry.open(O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    OpenAlone alone = opensAlone(request);
+    if (alone == OpenAlone::No) {
+        return openEntry(entry, fsPath, request, opened);
+    }
+    bool folder = alone == OpenAlone::Folder;
+    int fd = entry.open((folder ? O_PATH | O_DIRECTORY : O_RDONLY | O_NOFOLLOW) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         return openEntry(entry, fsPath, request, opened);
     }
     auto object = std::make_unique<FileObject>();
     object->fd = fd;
     object->access = request.access;
-    object->typeKnown = false;
-    if (DWORD locked = takeShareLock(fd, request.share); locked != ERROR_SUCCESS) {
-        return locked;
+    if (folder) {
+        object->isDirectory = true;
+        object->fsPath = fsPath;
+    } else {
+        // No path kept: it serves only a link, which this open never is.
+        object->typeKnown = false;
+        if (DWORD locked = takeShareLock(fd, request.share); locked != ERROR_SUCCESS) {
+            return locked;
+        }
     }
-    // No path kept: it serves only a link, which this open never is.
     opened = std::move(object);
     return ERROR_SUCCESS;
-}
-
-DWORD openFile(const Anchor& entry, const std::string& fsPath, const OpenRequest& request, OpenedFile& opened)
-{
-    return opensForReadingAlone(request) ? openForReading(entry, fsPath, request, opened)
-                                         : openEntry(entry, fsPath, request, opened);
 }
 
 DWORD createFile(LPCWSTR path, const OpenRequest& request, OpenedFile& opened)

@@ -187,8 +187,14 @@ bool ListedFolders::reach(LPCWSTR path, std::string& fsPath, Anchor& entry)
     if (!listed().last(fd, folderPath, folder) || folder.empty()) {  // empty: a pattern "*" alone
         return false;
     }
+    // Four units a step while they match. A matched unit is never the path's
+    // end, so the unit after it may be read; a mismatch stops at once.
     std::size_t at = 0;
-    while (at < folder.size() && path[at] == folder[at]) {  // stops at the path's end too
+    while (at + 4 <= folder.size() && path[at] == folder[at] && path[at + 1] == folder[at + 1] &&
+           path[at + 2] == folder[at + 2] && path[at + 3] == folder[at + 3]) {
+        at += 4;
+    }
+    while (at < folder.size() && path[at] == folder[at]) {
         ++at;
     }
     if (at < folder.size()) {
