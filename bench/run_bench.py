@@ -110,7 +110,8 @@ def syscalls_per_file(command, files):
                 else:
                     top.append((int(fields[3]), fields[-1]))
         top.sort(reverse=True)
-        detail = ", ".join(f"{name} {count / files:.2f}" for count, name in top[:6])
+        # Every call made at least once per hundred files, most made first.
+        detail = ", ".join(f"{name} {count / files:.2f}" for count, name in top if count / files >= 0.005)
         return calls / files, detail
     finally:
         shutil.rmtree(work)
