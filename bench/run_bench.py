@@ -9,8 +9,10 @@ runs once to warm the cache, then N times; the median, minimum and maximum
 wall times are printed with the ratio to the floor walker. The commands
 compared with the floor run in turn (floor, program, program, floor, ...),
 so that a change in the machine's load falls on all of them alike; the load
-average before and after is printed too. Peak resident memory comes from
-GNU time's report of each child.
+average before and after is printed too. Each program's start (a run on an
+empty folder) is timed as well, and the ratios are given again with it taken
+off both sides: what the walk itself costs against the floor's. Peak
+resident memory comes from GNU time's report of each child and its children.
 """
 import argparse
 import os
@@ -142,9 +144,9 @@ def main():
     print(f"Stubwarden benchmark, {time.strftime('%Y-%m-%d')}, {os.cpu_count()} cores, "
           f"{args.runs} runs each (median, min, max wall time; peak RSS)")
 
-    def show(label, times, peak, base=None):
+    def show(label, times, peak, base=None, ratio=True):
         median = statistics.median(times)
-        ratio = f"{median / base:6.2f}x" if base else "   1.00x"
+        ratio = f"{median / base:6.2f}x" if base else "   1.00x" if ratio else ""
         print(f"  {label:<34} {median:8.3f} s {min(times):8.3f} {max(times):8.3f}   "
               f"{peak / 1024:7.1f} MiB   {ratio}")
         return median
@@ -161,9 +163,21 @@ def main():
         floor_time = show(labels[0], times[0], peaks[0])
         normal = show(labels[1], times[1], peaks[1], floor_time)
         usage = show(labels[2], times[2], peaks[2], floor_time)
+        walk = [(statistics.median(t) - start[which]) / (floor_time - start[0]) for which, t in enumerate(times)]
+        print(f"  less each program's start: normal mode / floor {walk[1]:.2f}, archive usage / floor {walk[2]:.2f}")
         return floor_time, normal / floor_time, usage / floor_time
 
     print(f"load average before: {load_average()}")
+    # What a run costs before its first entry: starting the process and,
+    # for Stubwarden, resolving its UNC target (on a host with Samba, the
+    # share table from testparm, once a run).
+    empty = os.path.join(args.trees, "empty")
+    os.makedirs(empty, exist_ok=True)
+    print("\nStart: an empty folder")
+    labels = ("floor walker", "stubwarden", "stubwarden -archiveusage")
+    times, peaks = alternating([[floor, empty], [stubwarden, unc(empty)], [stubwarden, "-archiveusage", unc(empty)]],
+                               3 * args.runs, (0, 2))
+    start = [show(label, t, peak, ratio=False) for label, t, peak in zip(labels, times, peaks)]
     ratios = []
     print("\nTree: 50,000 files in 100 folders, 10% placeholders (good, bad, repairable)")
     _, normal, usage = against_floor(trees["placeholders-50k"])
