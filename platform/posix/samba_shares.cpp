@@ -289,6 +289,15 @@ bool isQualifiedHostName(WStringView server)
     return equalsIgnoringAsciiCase(server, qualifiedHostName());
 }
 
+// Whether the literal folder /server/share (or whatever is there) exists.
+bool literalPathExists(WStringView server, WStringView share)
+{
+    std::optional<std::string> path = encodeFileSystemBytes(WString(WSTR("/")) + WString(server) + WSTR("/") +
+                                                            WString(share));
+    struct stat status {};
+    return path && ::fstatat(AT_FDCWD, path->c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 // The decision for one "server\share".
 DWORD resolve(WStringView server, WStringView share, std::string& folder, bool& isShare)
 {
@@ -296,8 +305,18 @@ DWORD resolve(WStringView server, WStringView share, std::string& folder, bool& 
     if (testparmProgram() == nullptr) {
         return ERROR_SUCCESS;
     }
+    bool hostsOwnName = isLocalName(server) || isQualifiedHostName(server);
+    // Only Samba knows its NetBIOS names, and asking costs a run of testparm.
+    // A server that is none of the host's own names, whose literal path
+    // /server/share exists, keeps that literal meaning unasked: an audit of
+    // an ordinary Linux tree (\\tmp\x, a Linux path as the target) starts no
+    // program. Only a NetBIOS name that is not the host name and is also a
+    // top folder holding a folder of the share's name gives up its share.
+    if (!hostsOwnName && literalPathExists(server, share)) {
+        return ERROR_SUCCESS;
+    }
     const std::optional<SambaConfiguration>& samba = sambaConfiguration();
-    if (!samba || !(isLocalName(server) || samba->isNetbiosName(server) || isQualifiedHostName(server))) {
+    if (!samba || !(hostsOwnName || samba->isNetbiosName(server))) {
         return ERROR_SUCCESS;
     }
     isShare = true;

@@ -12,7 +12,10 @@
 // and registry shares with it: the output of testparm, run once per process
 // when a UNC path first needs it, with a fixed environment and a time limit.
 // Without testparm, or when it fails, every UNC path keeps its literal
-// meaning (\\srv\x\y is /srv/x/y), as it does for every other server.
+// meaning (\\srv\x\y is /srv/x/y), as it does for every other server. A
+// server that is not the host's own name, whose literal /server/share
+// exists, keeps it without asking: testparm is run only when the server may
+// be this host.
 #pragma once
 
 #include <optional>

@@ -122,6 +122,17 @@ bool bindFile(const std::string& file, const std::string& target)
     return ::mount(file.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0;
 }
 
+// The suite's share table as the real testparm prints it, in the file
+// `folder`/table; returns that file's path.
+std::string suiteTable(const std::string& testparm, const TempDir& folder)
+{
+    RunResult table = runProgram(testparm, {"--suppress-prompt", "--verbose", "--skip-logic-checks",
+                                            server().configFolder() + "/smb.conf"});
+    EXPECT_EQ(table.exitCode, 0) << table.standardError;
+    std::ofstream(folder / "table") << table.standardOutput;
+    return folder / "table";
+}
+
 }  // namespace
 
 TEST(ShareNames, AShareOfThisHostIsReadFromItsFolderAndNamedAsTheShare)
@@ -284,11 +295,7 @@ TEST(ShareNames, WithoutAWorkingTestparmEveryPathIsLiteral)
     const std::string testparm = findProgram("testparm");
     ASSERT_EQ(testparm, "/usr/bin/testparm") << "where Debian's samba-common-bin puts it, and the layer looks first";
     TempDir folder;
-    RunResult table = runProgram(testparm, {"--suppress-prompt", "--verbose", "--skip-logic-checks",
-                                            server().configFolder() + "/smb.conf"});
-    ASSERT_EQ(table.exitCode, 0) << table.standardError;
-    std::ofstream(folder / "table") << table.standardOutput;
-    const std::string printTable = "#!/bin/sh\ncat " + folder / "table" + "\n";
+    const std::string printTable = "#!/bin/sh\ncat " + suiteTable(testparm, folder) + "\n";
     const struct {
         const char* what;
         std::string script;
@@ -323,3 +330,47 @@ TEST(ShareNames, WithoutAWorkingTestparmEveryPathIsLiteral)
         }
     }
 }
+
+// Asking Samba costs a run of testparm, so a server that is none of the
+// host's own names and whose literal folder /server/share exists keeps its
+// literal meaning unasked: an audit of an ordinary Linux tree starts no
+// program. A NetBIOS name without such a folder is asked for, and so is every
+// server when the literal folder is not there. The testparm here is a
+// stand-in that notes each run and prints the suite's real table.
+TEST(ShareNames, OnlyAServerThatMayBeThisHostStartsTestparm)
+{
+    const std::string testparm = findProgram("testparm");
+    TempDir folder;
+    const std::string runs = folder / "runs";
+    const std::string script = folder / "testparm";
+    std::ofstream(script) << "#!/bin/sh\necho run >> " << runs << "\ncat " << suiteTable(testparm, folder) << "\n";
+    ASSERT_EQ(::chmod(script.c_str(), 0755), 0);
+    const std::string dept = usersDept();
+    const ServerRun literal = literalRun({uncPath(dept)});
+    ASSERT_EQ(literal.exitCode, 2) << literal.standardError;
+    const struct {
+        std::string target;
+        bool asksSamba;
+        int exitCode;
+    } cases[] = {
+        {uncPath(dept), false, 2},
+        {dept, false, 2},
+        {std::string("\\\\") + kNetbiosName + "\\users\\dept", true, 2},
+        // /tmp/nosuch-share does not exist: tmp might be a NetBIOS alias.
+        {"\\\\tmp\\nosuch-share", true, 1},
+        // The host's own names decide without Samba's word on its names,
+        // but the share table is still Samba's.
+        {"\\\\localhost\\users\\dept", true, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        ::unlink(runs.c_str());
+        std::optional<ServerRun> run = runOnServer({c.target}, [&]() { return bindFile(script, testparm); });
+        if (!run) {
+            GTEST_SKIP() << "no mount namespace here";
+        }
+        EXPECT_EQ(run->exitCode, c.exitCode) << run->standardError;
+        EXPECT_EQ(readFileBytes(runs), c.asksSamba ? "run\n" : "");
+    }
+}
+
