@@ -169,8 +169,8 @@ def main():
 
     print(f"load average before: {load_average()}")
     # What a run costs before its first entry: starting the process and,
-    # for Stubwarden, resolving its UNC target (on a host with Samba, the
-    # share table from testparm, once a run).
+    # for Stubwarden, resolving its UNC target (the trees' paths exist, so
+    # no share table is asked of Samba).
     empty = os.path.join(args.trees, "empty")
     os.makedirs(empty, exist_ok=True)
     print("\nStart: an empty folder")
