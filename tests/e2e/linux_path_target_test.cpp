@@ -36,12 +36,7 @@ TargetRun runIn(const TempDir& work, const std::vector<std::string>& arguments)
 // Whether the one report is named for `target` in a second of the run.
 bool namedFor(const TargetRun& run, const std::string& target)
 {
-    for (std::time_t second = run.first; second <= run.last; ++second) {
-        if (run.reports == std::vector<std::string>{reportName(target, second)}) {
-            return true;
-        }
-    }
-    return false;
+    return run.reports.size() == 1 && isReportNameFor(run.reports.front(), target, run.first, run.last);
 }
 
 }  // namespace

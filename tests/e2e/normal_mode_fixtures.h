@@ -115,6 +115,18 @@ inline std::string reportName(const std::string& target, std::time_t seconds)
     return reportFileName(wideText(target), seconds);
 }
 
+// Whether `name` is the report's name for `target` in one of the seconds
+// from `first` to `last`: those a run lasted.
+inline bool isReportNameFor(const std::string& name, const std::string& target, std::time_t first, std::time_t last)
+{
+    for (std::time_t second = first; second <= last; ++second) {
+        if (name == reportName(target, second)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // How a file outside the current folder is planted under a report's name.
 enum class ReportNameLink { Symbolic, Dangling, Hard };
 

@@ -23,10 +23,8 @@ std::string reportNamedFor(const std::string& folder, const std::string& target,
     if (names.size() != 1) {
         return {};
     }
-    for (std::time_t second = first; second <= last; ++second) {
-        if (names.front() == reportName(target, second)) {
-            return readFileBytes(folder + "/" + names.front());
-        }
+    if (isReportNameFor(names.front(), target, first, last)) {
+        return readFileBytes(folder + "/" + names.front());
     }
     ADD_FAILURE() << names.front() << " is not the name of " << target << " between " << first << " and " << last;
     return {};

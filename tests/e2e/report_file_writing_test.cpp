@@ -57,17 +57,6 @@ TEST(ReportFileWriting, AWriteThatStopsEndsTheRunAndKeepsWhatWasWritten)
     }
 }
 
-// The names a run could give its report while it lasts.
-bool isReportNameFor(const std::string& name, const std::string& target, std::time_t first, std::time_t last)
-{
-    for (std::time_t second = first; second <= last; ++second) {
-        if (name == reportName(target, second)) {
-            return true;
-        }
-    }
-    return false;
-}
-
 std::string openFailureName(const std::string& standardError)
 {
     const std::string lead = "Error:Failed to open report file:";

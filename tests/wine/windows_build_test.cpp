@@ -22,7 +22,7 @@
 using namespace testsupport;
 using namespace winetest;
 using normalmode::kCreatedText;
-using normalmode::reportName;
+using normalmode::isReportNameFor;
 using normalmode::sorted;
 using normalmode::splitReport;
 using normalmode::SplitReport;
@@ -59,12 +59,16 @@ WindowsRun windowsRun(const std::vector<std::string>& arguments, RunOptions opti
 // The report named for `target` in one of the seconds the run lasted.
 bool namedFor(const WindowsRun& run, const std::string& target)
 {
-    for (std::time_t second = run.first; second <= run.last; ++second) {
-        if (run.reports.size() == 1 && run.reports.front() == reportName(target, second)) {
-            return true;
-        }
-    }
-    return false;
+    return run.reports.size() == 1 && isReportNameFor(run.reports.front(), target, run.first, run.last);
+}
+
+// Whether `text` is `lead`, then the report's name for `target` in one of
+// the seconds from `first` to `last`, then a line end.
+bool namesTheReport(const std::string& text, const std::string& lead, const std::string& target, std::time_t first,
+                    std::time_t last)
+{
+    return text.size() >= lead.size() + 2 && text.starts_with(lead) && text.ends_with("\r\n") &&
+           isReportNameFor(text.substr(lead.size(), text.size() - lead.size() - 2), target, first, last);
 }
 
 TEST(WindowsBuild, RejectedCommandLinesPrintTheUsageLineAndCreateNoReport)
@@ -115,11 +119,8 @@ TEST(WindowsBuild, FailuresThatEndTheRunPrintOneErrorLine)
             continue;
         }
         EXPECT_TRUE(run.reports.empty());
-        bool named = false;
-        for (std::time_t second = run.first; second <= run.last; ++second) {
-            named = named || run.result.standardError == c.error + reportName(c.nameTarget, second) + "\r\n";
-        }
-        EXPECT_TRUE(named) << run.result.standardError;
+        EXPECT_TRUE(namesTheReport(run.result.standardError, c.error, c.nameTarget, run.first, run.last))
+            << run.result.standardError;
     }
 }
 
@@ -144,11 +145,8 @@ TEST(WindowsBuild, AHardLinkInThePlaceOfTheReportIsNotWrittenThrough)
     std::time_t last = std::time(nullptr);
     ASSERT_LT(last, first + 30);
     EXPECT_EQ(result.exitCode, 1);
-    bool named = false;
-    for (std::time_t second = first; second <= last; ++second) {
-        named = named || result.standardError == "Error:Failed to open report file:" + reportName(target, second) + "\r\n";
-    }
-    EXPECT_TRUE(named) << result.standardError;
+    EXPECT_TRUE(namesTheReport(result.standardError, "Error:Failed to open report file:", target, first, last))
+        << result.standardError;
     for (const std::string& victim : victims) {
         EXPECT_EQ(readFileBytes(victim), precious) << victim;
     }
