@@ -69,16 +69,19 @@ int main(int argc, char* argv[])
     }
 #ifdef STUBWARDEN_LINUX_PATH_TARGET
     // The target is the last argument; the options before it, and a target
-    // that starts with a backslash (or with "//"), stay as they are.
-    WString& target = arguments.back();
-    if (argc >= 2 && target.size() >= 1 && target[0] == u'/' && (target.size() == 1 || target[1] != u'/')) {
-        if (std::optional<WString> unc = uncTarget(target)) {
-            target = *unc;
-        } else {
-            // Refused as every command line the program cannot take: given
-            // no target, wmain prints its usage line, writes nothing else
-            // and ends with 1.
-            argc = 1;
+    // that starts with a backslash (or with "//"), stay as they are. A
+    // process may be started with no arguments at all, not even its name.
+    if (argc >= 2) {
+        WString& target = arguments.back();
+        if (!target.empty() && target[0] == u'/' && (target.size() == 1 || target[1] != u'/')) {
+            if (std::optional<WString> unc = uncTarget(target)) {
+                target = *unc;
+            } else {
+                // Refused as every command line the program cannot take:
+                // given no target, wmain prints its usage line, writes
+                // nothing else and ends with 1.
+                argc = 1;
+            }
         }
     }
 #endif
