@@ -7,7 +7,6 @@
 //   valid placeholder            verbose: path description "Valid QM PH"
 //   invalid placeholder          path (description fault "Not a valid QM PH" | ": " fault)
 //   reading failed               path [description] ", Failed to determine QM ph due to Error:" msg ":" code LF CR LF
-#include <algorithm>
 #include <array>
 
 #include "placeholder/file_description.h"
@@ -30,7 +29,9 @@ void ScanSession::accountArchiveUsage(const WString& filePath, const WIN32_FIND_
         }
         return;
     }
-    ArchivePointUsage& usage = usageOf(archivePointId);
+    // Every file of a folder asks for the entry asked for last.
+    ArchivePointUsage& usage =
+        lastUsage != nullptr && archivePointId == lastUsagePointId ? *lastUsage : usageOf(archivePointId);
     bool archived = isArchivedPlaceholder(filePath, findData);
     std::uint64_t size = (static_cast<std::uint64_t>(findData.nFileSizeHigh) << 32) | findData.nFileSizeLow;
     (archived ? usage.archivedOriginalSize : usage.nonArchivedOriginalSize) += size;
@@ -39,11 +40,8 @@ void ScanSession::accountArchiveUsage(const WString& filePath, const WIN32_FIND_
 // Entries are never removed from the table, so the one found stays valid.
 ArchivePointUsage& ScanSession::usageOf(const WString& archivePointId)
 {
-    if (lastUsage == nullptr || archivePointId.size() != lastUsagePointId.size() ||
-        !std::equal(archivePointId.begin(), archivePointId.end(), lastUsagePointId.begin())) {
-        lastUsage = &usageTable.at(archivePointId);
-        lastUsagePointId = archivePointId;
-    }
+    lastUsage = &usageTable.at(archivePointId);
+    lastUsagePointId = archivePointId;
     return *lastUsage;
 }
 

@@ -39,7 +39,7 @@ public:
     void accountArchiveUsage(const WString& filePath, const WIN32_FIND_DATAW& findData,
                              const WString& archivePointId);
     bool isArchivedPlaceholder(const WString& filePath, const WIN32_FIND_DATAW& findData);
-    ArchivePointUsage& usageOf(const WString& archivePointId);
+    ArchivePointUsage& usageOf(const WString& archivePointId);  // looks it up and keeps it as the last
 
     // The report handle. It starts as standard output, which the run never
     // closes, and owns the report file once that is open.
@@ -64,7 +64,7 @@ public:
     bool dumpReparseData = false;
     bool archiveUsage = false;
     UsageTable usageTable;
-    // The entry usageOf found last: every file of a folder asks for the same.
+    // The entry found last: every file of a folder asks for the same.
     WString lastUsagePointId;
     ArchivePointUsage* lastUsage = nullptr;
     std::uint32_t totalFiles = 0;

@@ -86,8 +86,12 @@ bool readEntryInfo(int dirFd, const char* name, const std::string& xattrPath, En
     // large for the buffer is no user.DOSATTRIB Samba writes: ignored.
     std::optional<DosAttrib> stored;
     char value[kDosAttribReadLimit];
-    ssize_t length = *name != '\0' ? ::lgetxattr(xattrPath.c_str(), kDosAttribXattr, value, sizeof value)
-                                    : readXattrInto(dirFd, kDosAttribXattr, value, sizeof value);
+    ssize_t length = readDosAttribInto(
+        [&](char* buffer, std::size_t size) {
+            return *name != '\0' ? ::lgetxattr(xattrPath.c_str(), kDosAttribXattr, buffer, size)
+                                  : readXattrInto(dirFd, kDosAttribXattr, buffer, size);
+        },
+        value);
     if (length >= 0) {
         stored = decodeDosAttrib(std::string_view(value, static_cast<std::size_t>(length)));
     } else if (errno == ERANGE) {
@@ -152,13 +156,24 @@ void toFindData(const EntryInfo& info, std::string_view name, WIN32_FIND_DATAW& 
     // code unit, so it always fits. Most names are ASCII: widened byte by
     // byte in one pass, and decoded only when a byte was not ASCII.
     std::size_t units = std::min<std::size_t>(name.size(), MAX_PATH - 1);
-    unsigned char seen = 0;
-    for (std::size_t i = 0; i < units; ++i) {
-        auto byte = static_cast<unsigned char>(name[i]);
-        seen |= byte;
-        data.cFileName[i] = byte;
+    std::uint64_t seen = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= units; i += 8) {  // eight bytes a step, widened in one go
+        using Bytes = unsigned char __attribute__((vector_size(8)));
+        using Units = std::uint16_t __attribute__((vector_size(16)));
+        Bytes bytes;
+        std::memcpy(&bytes, name.data() + i, sizeof bytes);
+        std::uint64_t chunk = 0;
+        std::memcpy(&chunk, &bytes, sizeof chunk);
+        seen |= chunk;
+        Units wide = __builtin_convertvector(bytes, Units);
+        std::memcpy(data.cFileName + i, &wide, sizeof wide);
     }
-    if (seen >= 0x80) {
+    for (; i < units; ++i) {
+        seen |= static_cast<unsigned char>(name[i]);
+        data.cFileName[i] = static_cast<unsigned char>(name[i]);
+    }
+    if ((seen & 0x8080808080808080ULL) != 0) {
         WString wide = decodeFileSystemBytes(name);
         units = std::min<std::size_t>(wide.size(), MAX_PATH - 1);
         std::memcpy(data.cFileName, wide.data(), units * sizeof(WCHAR));

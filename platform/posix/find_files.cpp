@@ -72,7 +72,9 @@ DWORD nextEntry(FindObject& find, WIN32_FIND_DATAW& data)
             find.entryPath.assign(procFdPath(folderFd)).append("/").append(name);
             find.entryHasFolder = false;
         }
-        if (!readEntryInfo(folderFd, entry->d_name, find.entryPath, info)) {
+        // "." is the folder listed: read through its descriptor, not by path.
+        const char* at = name == "." ? "" : entry->d_name;
+        if (!readEntryInfo(folderFd, at, find.entryPath, info)) {
             if (errno == ENOENT) {
                 continue;
             }

@@ -112,6 +112,14 @@ DWORD anchorPath(LPCWSTR path, std::string& fsPath, Anchor& entry)
 
 std::string splitStream(std::string& fsPath, Anchor& entry)
 {
+    // Most paths name no stream. The anchor's name ends with the path's last
+    // component, so a name whose last component holds no ':' settles it
+    // without a scan of the whole path.
+    const char* name = entry.name();
+    const char* lastSlash = std::strrchr(name, '/');
+    if (std::strchr(lastSlash != nullptr ? lastSlash + 1 : name, ':') == nullptr) {
+        return {};
+    }
     std::string::size_type slash = fsPath.rfind('/');
     std::string::size_type colon = fsPath.find(':', slash == std::string::npos ? 0 : slash + 1);
     if (colon == std::string::npos) {

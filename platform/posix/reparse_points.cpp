@@ -97,7 +97,9 @@ DWORD getReparsePoint(FileObject& file, LPVOID out, DWORD outSize, LPDWORD bytes
         // one left. Read into the stack, as large as the listing's buffer,
         // so that both take or ignore the same values.
         char attributes[kDosAttribReadLimit];
-        ssize_t length = readXattrInto(file.fd, kDosAttribXattr, attributes, sizeof attributes);
+        ssize_t length = readDosAttribInto(
+            [&](char* buffer, std::size_t size) { return readXattrInto(file.fd, kDosAttribXattr, buffer, size); },
+            attributes);
         std::optional<DosAttrib> stored =
             length >= 0 ? decodeDosAttrib(std::string_view(attributes, static_cast<std::size_t>(length)))
                         : std::nullopt;

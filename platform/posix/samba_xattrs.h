@@ -24,6 +24,7 @@
 
 #include "platform/posix/layer_private.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -40,6 +41,11 @@ inline constexpr const char* kDosAttribXattr = "user.DOSATTRIB";
 // matter (listing, reparse point checks): Samba's values are far smaller, and
 // a larger one is ignored alike everywhere.
 inline constexpr std::size_t kDosAttribReadLimit = 4096;
+// The kernel clears a buffer of the size asked for before every xattr read,
+// whether the value is there or not, and the listing reads user.DOSATTRIB of
+// every entry: it is asked for with room for what Samba writes, and only a
+// larger value again, up to the limit.
+inline constexpr std::size_t kDosAttribFirstRead = 256;
 inline constexpr const char* kReparseXattr = "user.SmbReparse";
 inline constexpr std::string_view kStreamXattrPrefix = "user.DosStream.";
 inline constexpr std::string_view kStreamXattrSuffix = ":$DATA";
@@ -61,6 +67,18 @@ std::optional<std::string> readXattr(int fd, const char* name);
 // The same into a caller's buffer: the length, or -1 with errno set (ERANGE
 // when the value is larger than the buffer).
 ssize_t readXattrInto(int fd, const char* name, char* buffer, std::size_t size);
+
+// user.DOSATTRIB through `get` (an xattr read taking a buffer and its size)
+// into `buffer`, as above: first kDosAttribFirstRead bytes, then the limit.
+template <typename Get>
+ssize_t readDosAttribInto(Get get, char (&buffer)[kDosAttribReadLimit])
+{
+    ssize_t length = get(buffer, kDosAttribFirstRead);
+    if (length < 0 && errno == ERANGE) {
+        length = get(buffer, sizeof buffer);
+    }
+    return length;
+}
 
 // Replaces a whole xattr value of an open descriptor in one call. false with
 // errno set on failure.
