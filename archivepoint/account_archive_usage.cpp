@@ -7,6 +7,7 @@
 //   valid placeholder            verbose: path description "Valid QM PH"
 //   invalid placeholder          path (description fault "Not a valid QM PH" | ": " fault)
 //   reading failed               path [description] ", Failed to determine QM ph due to Error:" msg ":" code LF CR LF
+#include <algorithm>
 #include <array>
 
 #include "placeholder/file_description.h"
@@ -30,8 +31,11 @@ void ScanSession::accountArchiveUsage(const WString& filePath, const WIN32_FIND_
         return;
     }
     // Every file of a folder asks for the entry asked for last.
-    ArchivePointUsage& usage =
-        lastUsage != nullptr && archivePointId == lastUsagePointId ? *lastUsage : usageOf(archivePointId);
+    // (std::equal compares the units with memcmp; char_traits<char16_t> would
+    // compare them one by one.)
+    bool asked = lastUsage != nullptr && archivePointId.size() == lastUsagePointId.size() &&
+                 std::equal(archivePointId.begin(), archivePointId.end(), lastUsagePointId.begin());
+    ArchivePointUsage& usage = asked ? *lastUsage : usageOf(archivePointId);
     bool archived = isArchivedPlaceholder(filePath, findData);
     std::uint64_t size = (static_cast<std::uint64_t>(findData.nFileSizeHigh) << 32) | findData.nFileSizeLow;
     (archived ? usage.archivedOriginalSize : usage.nonArchivedOriginalSize) += size;
