@@ -252,6 +252,41 @@ private:
     std::string previous_;
 };
 
+// Listed names are widened eight bytes a step and decoded when any byte is
+// not ASCII: a byte of 0x80 or more anywhere (in a full step or in the rest,
+// in the first step or a later one) makes the whole name decoded, and the
+// rest after the last full step is widened too.
+TEST(PlatformFind, ListedNamesAreDecodedWhereverTheirNonAsciiBytesLie)
+{
+    TempDir dir;
+    const std::string folder = dir / "names";
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    const std::string longest(255, 'n');  // NAME_MAX
+    const std::pair<std::string, WString> names[] = {
+        {"a", WSTR("a")},
+        {"abcdefg", WSTR("abcdefg")},
+        {"abcdefgh", WSTR("abcdefgh")},
+        {"abcdefghi", WSTR("abcdefghi")},
+        {"\xc3\xa9tude.pdf", WSTR("\u00e9tude.pdf")},                    // in the first step
+        {"abcdefg\xc3\xa9", WSTR("abcdefg\u00e9")},                      // across the first step's end
+        {"abcdefgh\xc3\xa9", WSTR("abcdefgh\u00e9")},                    // in the rest
+        {"abcdefghijklmno\xff", WString(WSTR("abcdefghijklmno")) + WCHAR(0xDCFF)},  // ends the second step
+        {"abcdefghijklmnop\xff", WString(WSTR("abcdefghijklmnop")) + WCHAR(0xDCFF)},
+        {longest, WString(longest.begin(), longest.end())},
+    };
+    for (const auto& [name, wide] : names) {
+        writePosixFile(folder + "/" + name, "x");
+    }
+    std::map<WString, WIN32_FIND_DATAW> entries = listFolder(folder);
+    EXPECT_EQ(entries.size(), std::size(names) + 2);  // and "." and ".."
+    for (const auto& [name, wide] : names) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(entries.count(wide), 1U);
+    }
+    EXPECT_EQ(entries.count(WSTR(".")), 1U);
+    EXPECT_EQ(entries.count(WSTR("..")), 1U);
+}
+
 // While a folder is being listed, the calls on its entries reach them
 // through the listing's descriptor, mapping only the last component. They
 // give what they give with no listing open: same attributes, same content,
