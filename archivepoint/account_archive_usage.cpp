@@ -33,9 +33,9 @@ void ScanSession::accountArchiveUsage(const WString& filePath, const WIN32_FIND_
     // Every file of a folder asks for the entry asked for last.
     // (std::equal compares the units with memcmp; char_traits<char16_t> would
     // compare them one by one.)
-    bool asked = lastUsage != nullptr && archivePointId.size() == lastUsagePointId.size() &&
-                 std::equal(archivePointId.begin(), archivePointId.end(), lastUsagePointId.begin());
-    ArchivePointUsage& usage = asked ? *lastUsage : usageOf(archivePointId);
+    bool sameAsLast = lastUsage != nullptr && archivePointId.size() == lastUsagePointId.size() &&
+                      std::equal(archivePointId.begin(), archivePointId.end(), lastUsagePointId.begin());
+    ArchivePointUsage& usage = sameAsLast ? *lastUsage : usageOf(archivePointId);
     bool archived = isArchivedPlaceholder(filePath, findData);
     std::uint64_t size = (static_cast<std::uint64_t>(findData.nFileSizeHigh) << 32) | findData.nFileSizeLow;
     (archived ? usage.archivedOriginalSize : usage.nonArchivedOriginalSize) += size;

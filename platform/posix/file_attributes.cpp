@@ -153,12 +153,12 @@ void toFindData(const EntryInfo& info, std::string_view name, WIN32_FIND_DATAW& 
     data.dwReserved1 = 0;
     std::fill(std::begin(data.cAlternateFileName), std::end(data.cAlternateFileName), WCHAR{0});
     // A Linux name has at most 255 bytes, and each byte gives at most one
-    // code unit, so it always fits. Most names are ASCII: widened byte by
-    // byte in one pass, and decoded only when a byte was not ASCII.
+    // code unit, so it always fits. Most names are ASCII: widened in one
+    // pass, eight bytes a step, and decoded only when a byte was not ASCII.
     std::size_t units = std::min<std::size_t>(name.size(), MAX_PATH - 1);
     std::uint64_t seen = 0;
     std::size_t i = 0;
-    for (; i + 8 <= units; i += 8) {  // eight bytes a step, widened in one go
+    for (; i + 8 <= units; i += 8) {
         using Bytes = unsigned char __attribute__((vector_size(8)));
         using Units = std::uint16_t __attribute__((vector_size(16)));
         Bytes bytes;
