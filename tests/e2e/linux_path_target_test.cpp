@@ -3,8 +3,6 @@
 // no folder in UNC form is refused with the usage line and leaves no report.
 #include <gtest/gtest.h>
 
-#include <ctime>
-
 #include "tests/e2e/normal_mode_fixtures.h"
 
 using namespace testsupport;
@@ -12,31 +10,10 @@ using namespace normalmode;
 
 namespace {
 
-struct TargetRun {
-    RunResult result;
-    std::vector<std::string> reports;
-    std::string report;
-    std::time_t first = 0;
-    std::time_t last = 0;
-};
-
-TargetRun runIn(const TempDir& work, const std::vector<std::string>& arguments)
+RunWithReport runIn(const TempDir& work, const std::vector<std::string>& arguments)
 {
-    TargetRun run;
-    run.first = std::time(nullptr);
-    run.result = runStubwarden(arguments, {.workingDirectory = work.path()});
-    run.last = std::time(nullptr);
-    run.reports = reportFiles(work.path());
-    if (run.reports.size() == 1) {
-        run.report = readFileBytes(work / run.reports.front());
-    }
-    return run;
-}
-
-// Whether the one report is named for `target` in a second of the run.
-bool namedFor(const TargetRun& run, const std::string& target)
-{
-    return run.reports.size() == 1 && isReportNameFor(run.reports.front(), target, run.first, run.last);
+    return runWithReport(work.path(),
+                         [&] { return runStubwarden(arguments, {.workingDirectory = work.path()}); });
 }
 
 }  // namespace
@@ -74,8 +51,8 @@ TEST(LinuxPathTarget, IsTheUncPathThatNamesIt)
         uncArguments.push_back(c.unc);
         std::vector<std::string> linuxArguments = c.options;
         linuxArguments.push_back(c.linuxPath);
-        TargetRun unc = runIn(uncWork, uncArguments);
-        TargetRun fromLinux = runIn(linuxWork, linuxArguments);
+        RunWithReport unc = runIn(uncWork, uncArguments);
+        RunWithReport fromLinux = runIn(linuxWork, linuxArguments);
         EXPECT_EQ(unc.result.exitCode, c.exitCode);
         EXPECT_EQ(fromLinux.result.exitCode, unc.result.exitCode);
         EXPECT_EQ(fromLinux.result.standardError, unc.result.standardError);
@@ -106,7 +83,7 @@ TEST(LinuxPathTarget, APathWithoutAUncFormIsRefusedWithTheUsageLine)
     for (const std::vector<std::string>& arguments : commandLines) {
         SCOPED_TRACE(arguments.back());
         TempDir work;
-        TargetRun run = runIn(work, arguments);
+        RunWithReport run = runIn(work, arguments);
         EXPECT_EQ(run.result.exitCode, 1);
         EXPECT_EQ(run.result.standardError, "Usage: Stubwarden [-v] [-d] [-fixphs] [-ArchiveUsage] <target>\n");
         EXPECT_EQ(run.result.standardOutput, "");
@@ -122,13 +99,13 @@ TEST(LinuxPathTarget, OtherArgumentsAreTakenAsTheyAre)
     TempDir share;
     const std::string root = makeFolder(share / "root");
     TempDir work;
-    TargetRun doubled = runIn(work, {"/" + root});
+    RunWithReport doubled = runIn(work, {"/" + root});
     EXPECT_EQ(doubled.result.exitCode, 1);
     EXPECT_EQ(doubled.result.standardError, "Error:GetFileAttributes:161, path:\\\\?\\UNC\\" + root.substr(1) + "\n");
     EXPECT_TRUE(namedFor(doubled, "/" + root));
 
     TempDir optionWork;
-    TargetRun option = runIn(optionWork, {root, uncPath(root)});
+    RunWithReport option = runIn(optionWork, {root, uncPath(root)});
     EXPECT_EQ(option.result.exitCode, 1);
     EXPECT_EQ(option.result.standardError, "Usage: Stubwarden [-v] [-d] [-fixphs] [-ArchiveUsage] <target>\n");
     EXPECT_TRUE(option.reports.empty());

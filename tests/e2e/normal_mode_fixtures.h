@@ -127,6 +127,37 @@ inline bool isReportNameFor(const std::string& name, const std::string& target, 
     return false;
 }
 
+// A run made in `folder` by `start` (which returns its RunResult), with what
+// it left there: the report files' names, the bytes of the one report if
+// there is one, and the seconds the run lasted.
+struct RunWithReport {
+    testsupport::RunResult result;
+    std::vector<std::string> reports;
+    std::string report;
+    std::time_t first = 0;
+    std::time_t last = 0;
+};
+
+template <typename Start>
+RunWithReport runWithReport(const std::string& folder, Start start)
+{
+    RunWithReport run;
+    run.first = std::time(nullptr);
+    run.result = start();
+    run.last = std::time(nullptr);
+    run.reports = testsupport::reportFiles(folder);
+    if (run.reports.size() == 1) {
+        run.report = testsupport::readFileBytes(folder + "/" + run.reports.front());
+    }
+    return run;
+}
+
+// Whether the run left one report, named for `target` in a second it lasted.
+inline bool namedFor(const RunWithReport& run, const std::string& target)
+{
+    return run.reports.size() == 1 && isReportNameFor(run.reports.front(), target, run.first, run.last);
+}
+
 // How a file outside the current folder is planted under a report's name.
 enum class ReportNameLink { Symbolic, Dangling, Hard };
 

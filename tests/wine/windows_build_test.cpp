@@ -23,6 +23,9 @@ using namespace testsupport;
 using namespace winetest;
 using normalmode::kCreatedText;
 using normalmode::isReportNameFor;
+using normalmode::namedFor;
+using normalmode::RunWithReport;
+using normalmode::runWithReport;
 using normalmode::sorted;
 using normalmode::splitReport;
 using normalmode::SplitReport;
@@ -33,33 +36,12 @@ namespace {
 const std::string kUsageLine = "Usage: Stubwarden [-v] [-d] [-fixphs] [-ArchiveUsage] <target>\r\n";
 const std::string kEmptySummary = summary(0, 0, 0, 0, 0, 0, 0, 0);
 
-struct WindowsRun {
-    RunResult result;
-    std::vector<std::string> reports;  // names in the working folder
-    std::string report;                // bytes of the one report, if one
-    std::time_t first = 0;             // the seconds the run lasted
-    std::time_t last = 0;
-};
-
-WindowsRun windowsRun(const std::vector<std::string>& arguments, RunOptions options = {})
+// The Windows build run in a new working folder, with the report it left there.
+RunWithReport windowsRun(const std::vector<std::string>& arguments, RunOptions options = {})
 {
     TempDir work;
     options.workingDirectory = work.path();
-    WindowsRun run;
-    run.first = std::time(nullptr);
-    run.result = runWindowsBuild(arguments, options);
-    run.last = std::time(nullptr);
-    run.reports = reportFiles(work.path());
-    if (run.reports.size() == 1) {
-        run.report = readFileBytes(work / run.reports.front());
-    }
-    return run;
-}
-
-// The report named for `target` in one of the seconds the run lasted.
-bool namedFor(const WindowsRun& run, const std::string& target)
-{
-    return run.reports.size() == 1 && isReportNameFor(run.reports.front(), target, run.first, run.last);
+    return runWithReport(work.path(), [&] { return runWindowsBuild(arguments, options); });
 }
 
 // Whether `text` is `lead`, then the report's name for `target` in one of
@@ -75,7 +57,7 @@ TEST(WindowsBuild, RejectedCommandLinesPrintTheUsageLineAndCreateNoReport)
 {
     for (const auto& arguments : normalmode::kRejectedCommandLines) {
         SCOPED_TRACE(::testing::PrintToString(arguments));
-        WindowsRun run = windowsRun(arguments);
+        RunWithReport run = windowsRun(arguments);
         EXPECT_EQ(run.result.exitCode, 1);
         EXPECT_EQ(run.result.standardError, kUsageLine);
         EXPECT_EQ(run.result.standardOutput, "");
@@ -109,7 +91,7 @@ TEST(WindowsBuild, FailuresThatEndTheRunPrintOneErrorLine)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target);
-        WindowsRun run = windowsRun({c.target});
+        RunWithReport run = windowsRun({c.target});
         EXPECT_EQ(run.result.exitCode, 1);
         EXPECT_EQ(run.result.standardOutput, "");
         if (c.reportMade) {
@@ -173,7 +155,7 @@ TEST(WindowsBuild, ReportFileNameAndBytes)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target);
-        WindowsRun run = windowsRun({c.target});
+        RunWithReport run = windowsRun({c.target});
         EXPECT_EQ(run.result.exitCode, 0);
         EXPECT_EQ(run.result.standardError, "");
         ASSERT_EQ(run.reports.size(), 1u);
@@ -226,7 +208,7 @@ TEST(WindowsBuild, OrdinaryFilesInBothModes)
         std::vector<std::string> arguments = c.options;
         arguments.push_back(uncPath(root));
         SCOPED_TRACE(::testing::PrintToString(arguments));
-        WindowsRun run = windowsRun(arguments);
+        RunWithReport run = windowsRun(arguments);
         EXPECT_EQ(run.result.exitCode, 0);
         EXPECT_EQ(run.result.standardError, "");
         EXPECT_EQ(run.result.standardOutput, c.dots);
@@ -237,11 +219,11 @@ TEST(WindowsBuild, OrdinaryFilesInBothModes)
 
     // A single file goes to the per-file check in either mode.
     const std::string single = uncPath(root + "/sub/deeper/c");
-    WindowsRun verbose = windowsRun({"-v", single});
+    RunWithReport verbose = windowsRun({"-v", single});
     EXPECT_EQ(verbose.result.exitCode, 0);
     EXPECT_EQ(verbose.report, utf16le(reportPath(root + "/sub/deeper/c") + "(Created:" + kCreatedText +
                                       ", Size:1536):Not a reparse point\r\n" + summary(1, 0, 1, 0, 0, 0, 0, 0)));
-    WindowsRun usage = windowsRun({"-archiveusage", single});
+    RunWithReport usage = windowsRun({"-archiveusage", single});
     EXPECT_EQ(usage.result.exitCode, 0);
     EXPECT_EQ(usage.result.standardOutput, "");
     EXPECT_EQ(usage.report, utf16le(kUsageHeading));
@@ -274,7 +256,7 @@ TEST(WindowsBuild, VerboseDescriptionsShowTheModificationTime)
         ASSERT_TRUE(handle && SetFileTime(handle.get(), nullptr, nullptr, &c.modified));
         handle.reset();
 
-        WindowsRun run = windowsRun({"-v", uncPath(path)});
+        RunWithReport run = windowsRun({"-v", uncPath(path)});
         EXPECT_EQ(run.result.exitCode, 0);
         EXPECT_EQ(run.report, utf16le(reportPath(path) + "(Created:" + c.shown +
                                       ", Size:10):Not a reparse point\r\n" + summary(1, 0, 1, 0, 0, 0, 0, 0)))
@@ -293,7 +275,7 @@ TEST(WindowsBuild, WalkLines)
     const std::string root = folder(share / "share");
     const std::string at = reportPath(root);
 
-    WindowsRun trailing = windowsRun({uncPath(root) + "\\"});
+    RunWithReport trailing = windowsRun({uncPath(root) + "\\"});
     EXPECT_EQ(trailing.result.exitCode, 0);
     EXPECT_EQ(trailing.report, utf16le(at + "\\: skipped, Reason: FindFirstFileExW failed with error(123)\r\n" +
                                        kEmptySummary));
@@ -310,7 +292,7 @@ TEST(WindowsBuild, WalkLines)
         return at + "\\" + name + ": skipped, Reason: FindFirstFileExW failed with error(" + std::to_string(error) +
                ")\r\n";
     };
-    WindowsRun run = windowsRun({"-v", uncPath(root)});
+    RunWithReport run = windowsRun({"-v", uncPath(root)});
     EXPECT_EQ(run.result.exitCode, 0);
     EXPECT_EQ(run.result.standardError, "");
     SplitReport split = splitReport(fromUtf16le(run.report));
@@ -330,7 +312,7 @@ TEST(WindowsBuild, ThePrivilegeCallsEnableAndDisableTheBackupPrivilege)
     SharedFolder share;
     const std::string root = folder(share / "share");
     ::setenv("WINEDEBUG", "trace+advapi,trace+security", 1);
-    WindowsRun run = windowsRun({uncPath(root)});
+    RunWithReport run = windowsRun({uncPath(root)});
     ::setenv("WINEDEBUG", "-all", 1);
     EXPECT_EQ(run.result.exitCode, 0);
     EXPECT_EQ(run.report, utf16le(kEmptySummary));
@@ -406,7 +388,7 @@ TEST(WindowsBuild, ArchivePointMarkersReadByMsxml)
         } else {
             marker(point, c.marker);
         }
-        WindowsRun run = windowsRun({"-archiveusage", uncPath(point)});
+        RunWithReport run = windowsRun({"-archiveusage", uncPath(point)});
         EXPECT_EQ(run.result.exitCode, 0);
         EXPECT_EQ(run.result.standardError, "");
         const std::string at = reportPath(point);
@@ -430,7 +412,7 @@ TEST(WindowsBuild, AMarkerOfMoreThanOneMebibyteIsNotRead)
         const std::string point = folder(share / c.folder);
         file(point + "/f", 1536);
         normalmode::writeLargeMarker(point + ":QMArchivePoint.xml", utf16Marker(markerXml("ID-1", "Dept")), c.size);
-        WindowsRun run = windowsRun({"-archiveusage", uncPath(point)});
+        RunWithReport run = windowsRun({"-archiveusage", uncPath(point)});
         EXPECT_EQ(run.result.exitCode, 0);
         EXPECT_EQ(run.result.standardError, "");
         const std::string at = reportPath(point);
@@ -461,7 +443,7 @@ TEST(WindowsBuild, TheUsageTable)
     const std::string table = kUsageHeading + usageRow("Zeta", reportPath(zeta), "0.00", "0.00") +
                               usageRow("Inner", reportPath(inner), "0.00", "0.13") +
                               usageRow("Dept", reportPath(dept), "0.00", kilobytes(1536 + innerMarker.size() + 1000));
-    WindowsRun quiet = windowsRun({"-archiveusage", uncPath(root)});
+    RunWithReport quiet = windowsRun({"-archiveusage", uncPath(root)});
     EXPECT_EQ(quiet.result.exitCode, 0);
     EXPECT_EQ(quiet.result.standardOutput, ".");
     EXPECT_EQ(quiet.report, utf16le(table));
@@ -471,7 +453,7 @@ TEST(WindowsBuild, TheUsageTable)
     auto inside = [&](const std::string& relative, std::size_t size) {
         return at + relative + "(Created:" + kCreatedText + ", Size:" + std::to_string(size) + "):Not an QM PH\r\n";
     };
-    WindowsRun verbose = windowsRun({"-v", "-archiveusage", uncPath(root)});
+    RunWithReport verbose = windowsRun({"-v", "-archiveusage", uncPath(root)});
     EXPECT_EQ(verbose.result.exitCode, 0);
     SplitReport split = splitReport(fromUtf16le(verbose.report));
     EXPECT_EQ(split.sortedLines,
@@ -492,10 +474,10 @@ TEST(WindowsBuild, ProgressDots)
     }
     EXPECT_EQ(windowsRun({"-archiveusage", uncPath(root)}).result.standardOutput, ".");
     file(root + "/f1001", 0);
-    WindowsRun usage = windowsRun({"-archiveusage", uncPath(root)});
+    RunWithReport usage = windowsRun({"-archiveusage", uncPath(root)});
     EXPECT_EQ(usage.result.standardOutput, "..");
     EXPECT_EQ(usage.report, utf16le(kUsageHeading));
-    WindowsRun normal = windowsRun({uncPath(root)});
+    RunWithReport normal = windowsRun({uncPath(root)});
     EXPECT_EQ(normal.result.standardOutput, "");
     EXPECT_EQ(normal.report, utf16le(summary(1001, 0, 1001, 0, 0, 0, 0, 0)));
 }
