@@ -77,7 +77,9 @@ std::string reportFileName(const WString& target, std::time_t startTime)
 // itself and without emptying anything; a reparse point (a symbolic link, a
 // junction, a placeholder) or a file with another name (a hard link) is
 // refused before a byte of it changes. Only then is the file emptied, so a
-// report of the same name from the same second leaves no stale tail.
+// report of the same name from the same second leaves no stale tail. A new,
+// empty file is left as it is: on ext4, emptying a file makes its close
+// write out all the report's data at once.
 HANDLE openReportFile(const std::string& name)
 {
     UniqueHandle report(CreateFileA(name.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_ALWAYS,
@@ -85,7 +87,7 @@ HANDLE openReportFile(const std::string& name)
     BY_HANDLE_FILE_INFORMATION information{};
     if (!report || !GetFileInformationByHandle(report.get(), &information) ||
         (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || information.nNumberOfLinks != 1 ||
-        !SetEndOfFile(report.get())) {
+        ((information.nFileSizeHigh | information.nFileSizeLow) != 0 && !SetEndOfFile(report.get()))) {
         throw std::runtime_error("Failed to open report file:" + name);
     }
     return report.release();
