@@ -165,6 +165,13 @@ def main():
         usage = show(labels[2], times[2], peaks[2], floor_time)
         walk = [(statistics.median(t) - start[which]) / (floor_time - start[0]) for which, t in enumerate(times)]
         print(f"  less each program's start: normal mode / floor {walk[1]:.2f}, archive usage / floor {walk[2]:.2f}")
+        # Each round runs the floor and then both modes, so a round's own
+        # ratios show how far the machine moves them from round to round.
+        for which, label in ((1, "normal mode"), (2, "archive usage")):
+            rounds = sorted(t / f for t, f in zip(times[which], times[0]))
+            low, _, high = statistics.quantiles(rounds, n=4)
+            print(f"  {label} / floor, round by round: median {statistics.median(rounds):.2f}, "
+                  f"quartiles {low:.2f} to {high:.2f}")
         return floor_time, normal / floor_time, usage / floor_time
 
     print(f"load average before: {load_average()}")
