@@ -214,7 +214,11 @@ DWORD openEntry(const Anchor& entry, const std::string& fsPath, const OpenReques
 //     it is a folder is looked up only when a later call needs to know
 //     (isFolder).
 //   every folder, to know it again by its identity: an existing folder,
-//     followed, for no data. O_DIRECTORY refuses anything else.
+//     followed, for no data. O_DIRECTORY refuses anything else. A folder
+//     that may be read is opened for reading, although the handle reads
+//     nothing through it: the xattrs of an O_PATH descriptor are reached
+//     only through /proc, a path walk for every folder. One that may not be
+//     read is opened with O_PATH, as no read permission is needed on Windows.
 enum class OpenAlone { No, ForReading, Folder };
 
 OpenAlone opensAlone(const OpenRequest& request)
@@ -235,7 +239,11 @@ DWORD openFile(const Anchor& entry, const std::string& fsPath, const OpenRequest
         return openEntry(entry, fsPath, request, opened);
     }
     bool folder = alone == OpenAlone::Folder;
-    int fd = entry.open((folder ? O_PATH | O_DIRECTORY : O_RDONLY | O_NOFOLLOW) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    constexpr int kCommon = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    int fd = entry.open((folder ? O_RDONLY | O_DIRECTORY : O_RDONLY | O_NOFOLLOW) | kCommon);
+    if (fd < 0 && folder && errno == EACCES) {
+        fd = entry.open(O_PATH | O_DIRECTORY | kCommon);
+    }
     if (fd < 0) {
         return openEntry(entry, fsPath, request, opened);
     }

@@ -144,20 +144,28 @@ TEST(PlatformFiles, FoldersOpenOnlyWithBackupSemantics)
 
     // Without data access no read permission is needed: a folder an
     // unprivileged user may pass through but not list still has an identity.
-    ASSERT_EQ(::chmod(folder.c_str(), 0311), 0);
+    // (Its user.DOSATTRIB needs read permission, as any user xattr does.)
+    setXattr(folder, "user.DOSATTRIB", testsupport::dosAttribValue(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN));
     const WString path = wideUncPath(folder);
+    auto noAccessOpen = [&](BY_HANDLE_FILE_INFORMATION& seen) {
+        UniqueHandle noAccess(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        return noAccess && GetFileInformationByHandle(noAccess.get(), &seen);
+    };
+    const DWORD index = static_cast<DWORD>(status.st_ino & 0xFFFFFFFF);
+    BY_HANDLE_FILE_INFORMATION seen{};
+    ASSERT_TRUE(noAccessOpen(seen)) << GetLastError();
+    EXPECT_EQ(seen.nFileIndexLow, index);
+    EXPECT_EQ(seen.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN);
+    ASSERT_EQ(::chmod(folder.c_str(), 0311), 0);
     std::string result = inChild(
         [&] {
-            UniqueHandle passOnly(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-            BY_HANDLE_FILE_INFORMATION seen{};
-            if (!passOnly || !GetFileInformationByHandle(passOnly.get(), &seen)) {
-                return "failed " + std::to_string(GetLastError());
-            }
-            return std::to_string(seen.nFileIndexLow);
+            BY_HANDLE_FILE_INFORMATION passOnly{};
+            return noAccessOpen(passOnly) ? std::to_string(passOnly.nFileIndexLow)
+                                          : "failed " + std::to_string(GetLastError());
         },
         kNobody);
-    EXPECT_EQ(result, std::to_string(static_cast<DWORD>(status.st_ino & 0xFFFFFFFF)));
+    EXPECT_EQ(result, std::to_string(index));
 }
 
 TEST(PlatformFiles, OpenReparsePointOpensTheLinkItself)
