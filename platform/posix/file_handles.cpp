@@ -214,11 +214,12 @@ DWORD openEntry(const Anchor& entry, const std::string& fsPath, const OpenReques
 //     it is a folder is looked up only when a later call needs to know
 //     (isFolder).
 //   every folder, to know it again by its identity: an existing folder,
-//     followed, for no data. O_DIRECTORY refuses anything else. A folder
-//     that may be read is opened for reading, although the handle reads
-//     nothing through it: the xattrs of an O_PATH descriptor are reached
-//     only through /proc, a path walk for every folder. One that may not be
-//     read is opened with O_PATH, as no read permission is needed on Windows.
+//     followed, for no data. O_DIRECTORY refuses anything else. The folder
+//     is opened for reading, although the handle reads nothing through it:
+//     the xattrs of an O_PATH descriptor are reached only through /proc, a
+//     path walk for every folder. One that may not be read takes the general
+//     open, which opens it with O_PATH: no read permission is needed for it
+//     on Windows.
 enum class OpenAlone { No, ForReading, Folder };
 
 OpenAlone opensAlone(const OpenRequest& request)
@@ -239,11 +240,7 @@ DWORD openFile(const Anchor& entry, const std::string& fsPath, const OpenRequest
         return openEntry(entry, fsPath, request, opened);
     }
     bool folder = alone == OpenAlone::Folder;
-    constexpr int kCommon = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-    int fd = entry.open((folder ? O_RDONLY | O_DIRECTORY : O_RDONLY | O_NOFOLLOW) | kCommon);
-    if (fd < 0 && folder && errno == EACCES) {
-        fd = entry.open(O_PATH | O_DIRECTORY | kCommon);
-    }
+    int fd = entry.open(O_RDONLY | (folder ? O_DIRECTORY : O_NOFOLLOW) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         return openEntry(entry, fsPath, request, opened);
     }
