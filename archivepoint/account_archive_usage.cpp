@@ -65,8 +65,9 @@ bool ScanSession::isArchivedPlaceholder(const WString& filePath, const WIN32_FIN
     }
 
     alignas(8) std::array<BYTE, kBufferSize> buffer;  // cleared past the record by the read
+    DWORD bytesReturned = 0;
     try {
-        readReparseData(filePath, buffer.data());
+        bytesReturned = readReparseData(filePath, buffer.data());
     } catch (const X& failure) {
         if (!verbose) {
             writeText(filePath);
@@ -83,7 +84,7 @@ bool ScanSession::isArchivedPlaceholder(const WString& filePath, const WIN32_FIN
         return false;
     }
     bool canFix = false;
-    if (validatePlaceholder(filePath, buffer.data(), canFix)) {
+    if (validatePlaceholder(filePath, buffer.data(), reparse::returnedDataLength(kTag, bytesReturned), canFix)) {
         if (verbose) {
             writeLine(WString());
         }

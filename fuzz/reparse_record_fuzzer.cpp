@@ -84,21 +84,23 @@ void inTheBuffer(Fixture& f, const std::uint8_t* data, std::size_t size)
         std::memcpy(buffer.data(), data, std::min(size, buffer.size()));
     }
     fuzzsupport::clearReport(f.run);
+    // The input stands for what a read returned.
+    std::size_t dataLength = reparse::returnedDataLength(kTag, std::min(size, buffer.size()));
     bool canFix = true;
-    bool valid = f.run.validatePlaceholder(f.fileName, buffer.data(), canFix);
+    bool valid = f.run.validatePlaceholder(f.fileName, buffer.data(), dataLength, canFix);
     // With -v the verdict alone is written. Exactly the records whose URL is
     // bad and that hold "http" at 604, with a data length above 325, can be
     // fixed.
     WString verdict = fuzzsupport::reportText();
     FUZZ_CHECK(valid == (verdict == WSTR("Valid QM PH")));
     bool misplaced = verdict == WSTR("Invalid URL") &&
-                     reparse::dataLengthOf(buffer.data()) > kRepairableDataLength &&
+                     dataLength > kRepairableDataLength &&
                      textAt(buffer.data(), kMisplacedUrlOffset, kUrlScheme);
     FUZZ_CHECK(canFix == misplaced);
     if (!valid) {
-        f.run.writeReparseDump(buffer.data());
-        // One row per 16 data bytes, never past the buffer.
-        std::size_t length = std::min<std::size_t>(reparse::dataLengthOf(buffer.data()), kBufferSize - kDataOffset);
+        f.run.writeReparseDump(buffer.data(), dataLength);
+        // One row per 16 data bytes read, never past the buffer.
+        std::size_t length = std::min<std::size_t>(dataLength, kBufferSize - kDataOffset);
         WString text = fuzzsupport::reportText();
         std::size_t rows = std::count(text.begin(), text.end(), WSTR('\n')) - 3;
         FUZZ_CHECK(rows == (length + 15) / 16 + (length == 0 ? 1 : 0));
@@ -122,8 +124,10 @@ void onDisk(Fixture& f, const std::uint8_t* data, std::size_t size)
     std::optional<std::string> after = storedRecord(f.filePath);
     FUZZ_CHECK(after.has_value());
     if (text.find(WSTR(", Fixed")) != WString::npos) {
-        FUZZ_CHECK(size > kDataOffset && size == kDataOffset + reparse::dataLengthOf(data));
-        FUZZ_CHECK(reparse::tagOf(data) == kTag && reparse::dataLengthOf(data) > kRepairableDataLength);
+        // Samba's form: 8 + ReparseDataLength bytes, of which all but the
+        // 24-byte header are data.
+        FUZZ_CHECK(size > kDataOffset && size == reparse::kMicrosoftHeaderSize + reparse::dataLengthOf(data));
+        FUZZ_CHECK(reparse::tagOf(data) == kTag && size - kDataOffset > kRepairableDataLength);
         FUZZ_CHECK(*after == repaired(record));
     } else {
         FUZZ_CHECK(*after == record);

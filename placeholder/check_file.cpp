@@ -55,7 +55,8 @@ void ScanSession::checkFile(const WString& filePath, const WIN32_FIND_DATAW& fin
     }
 
     bool canFix = false;
-    bool valid = validatePlaceholder(filePath, buffer.data(), canFix);
+    std::size_t dataLength = reparse::returnedDataLength(kTag, bytesReturned);
+    bool valid = validatePlaceholder(filePath, buffer.data(), dataLength, canFix);
     if (valid) {
         ++goodPlaceholders;
     } else {
@@ -64,7 +65,7 @@ void ScanSession::checkFile(const WString& filePath, const WIN32_FIND_DATAW& fin
             ++unfixablePlaceholders;
         }
         if (dumpReparseData) {
-            writeReparseDump(buffer.data());
+            writeReparseDump(buffer.data(), dataLength);
         }
         if (fixPlaceholders) {
             if (canFix) {

@@ -10,18 +10,13 @@
 namespace placeholder {
 namespace {
 
-// Clears the buffer past a record of `length` bytes: up to the end of the
-// range the repair moves (which covers every field the checks read), and
-// on to where the dump stops for the length the record declares: not the
-// whole 16 KiB for every placeholder read.
+// Clears the buffer past a record of `length` bytes up to the end of the
+// range the repair moves, which covers every field the checks read: not the
+// whole 16 KiB for every placeholder read. The dump shows only what was read.
 void clearPastRecord(BYTE* buffer, std::size_t length)
 {
     std::size_t cleared = std::max(length, kMisplacedUrlOffset + kMoveLength);
     std::memset(buffer + length, 0, cleared - length);
-    std::size_t dumped = kDataOffset + std::min<std::size_t>(reparse::dataLengthOf(buffer), kBufferSize - kDataOffset);
-    if (dumped > cleared) {
-        std::memset(buffer + cleared, 0, dumped - cleared);
-    }
 }
 
 }  // namespace

@@ -22,16 +22,16 @@ WCHAR shownCharacter(BYTE byte)
 
 }  // namespace
 
-void ScanSession::writeReparseDump(const BYTE* reparseBuffer)
+void ScanSession::writeReparseDump(const BYTE* reparseBuffer, std::size_t dataLength)
 {
-    std::size_t declaredLength = reparse::dataLengthOf(reparseBuffer);
-    // The file system never returns more than the buffer holds; the rows
-    // never read beyond it, whatever the header says.
-    std::size_t length = std::min(declaredLength, kBufferSize - kDataOffset);
+    // The data the read returned, and never bytes it did not: on NTFS that
+    // is what the header says, on Samba 16 bytes less (it counts the GUID).
+    // The rows never read beyond the buffer.
+    std::size_t length = std::min(dataLength, kBufferSize - kDataOffset);
     const BYTE* data = reparseBuffer + kDataOffset;
 
     WString text = WSTR("\r\nReparse Data Length: ");
-    text += declaredLength == 0 ? WString(WSTR("0")) : WSTR("0x") + hexText(declaredLength);
+    text += length == 0 ? WString(WSTR("0")) : WSTR("0x") + hexText(length);
     text += WSTR("\r\nReparse Data:\r\n");
     WString characters;
     for (std::size_t i = 0; i < length; ++i) {

@@ -39,7 +39,8 @@ bool textStartsWith(const BYTE* buffer, std::size_t offset, WStringView expected
 
 using namespace placeholder;
 
-bool ScanSession::validatePlaceholder(const WString& filePath, const BYTE* reparseBuffer, bool& canFix)
+bool ScanSession::validatePlaceholder(const WString& filePath, const BYTE* reparseBuffer, std::size_t dataLength,
+                                      bool& canFix)
 {
     canFix = false;
     GUID recordGuid;
@@ -56,8 +57,9 @@ bool ScanSession::validatePlaceholder(const WString& filePath, const BYTE* repar
         fault = WSTR("Incorrect signature");
     } else if (!textStartsWith(reparseBuffer, kUrlOffset, kUrlScheme, true)) {
         // The threshold is the data length, although the text examined lies
-        // at 604 to 611.
-        canFix = reparse::dataLengthOf(reparseBuffer) > kRepairableDataLength &&
+        // at 604 to 611: the length of the data read, which on NTFS is what
+        // the header says, and on Samba 16 less than its header says.
+        canFix = dataLength > kRepairableDataLength &&
                  textStartsWith(reparseBuffer, kMisplacedUrlOffset, kUrlScheme, false);
         fault = WSTR("Invalid URL");
     }

@@ -42,4 +42,13 @@ constexpr std::uint16_t dataLengthOf(const Byte* buffer)
     return littleendian::read<std::uint16_t>(buffer + kDataLengthOffset);
 }
 
+// The bytes of data that a read returned after the header of `tag`. NTFS
+// returns the header and ReparseDataLength bytes; Samba counts a GUID in
+// ReparseDataLength, so for a tag with a GUID it returns 16 bytes of data
+// fewer than the header says. What was returned is what there is.
+constexpr std::size_t returnedDataLength(std::uint32_t tag, std::size_t bytesReturned)
+{
+    return bytesReturned > headerSize(tag) ? bytesReturned - headerSize(tag) : 0;
+}
+
 }  // namespace reparse

@@ -28,12 +28,13 @@ public:
 
     void walkFolder(WString folderPath, WString archivePointId);
 
-    bool validatePlaceholder(const WString& filePath, const BYTE* reparseBuffer, bool& canFix);
+    // `dataLength`: the bytes of data the read returned after the header.
+    bool validatePlaceholder(const WString& filePath, const BYTE* reparseBuffer, std::size_t dataLength, bool& canFix);
     void checkFile(const WString& filePath, const WIN32_FIND_DATAW& findData);
     // `validatedFile`: the file the record in the buffer was read from.
     void repairPlaceholder(const WString& filePath, BYTE* reparseBuffer, DWORD bytesReturned,
                            const FileIdentity& validatedFile);
-    void writeReparseDump(const BYTE* reparseBuffer);
+    void writeReparseDump(const BYTE* reparseBuffer, std::size_t dataLength);
 
     bool CheckIsFolderAnArchivePoint(const WString& folderPath, WString& archivePointId, WString& archiveName);
     void accountArchiveUsage(const WString& filePath, const WIN32_FIND_DATAW& findData,

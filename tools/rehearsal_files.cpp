@@ -85,7 +85,9 @@ std::optional<treebuilder::Bytes> readReparseRecord(const WString& path)
         return std::nullopt;
     }
     record.resize(returned);
-    return record;
+    // In NTFS's form, as the rehearsal builds its records, whatever form the
+    // volume keeps them in.
+    return treebuilder::ntfsForm(std::move(record));
 }
 
 }  // namespace rehearsal

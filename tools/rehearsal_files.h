@@ -23,7 +23,8 @@ std::optional<std::vector<WIN32_FIND_DATAW>> folderEntries(const WString& folder
 // false with the last error set and `failed` naming what could not go.
 bool removeTree(const WString& path, WString& failed);
 
-// A file's reparse data buffer, read without following it; nullopt, with
+// A file's reparse data buffer, read without following it, in NTFS's form
+// (tools/tree_builder.h) whatever form the volume keeps it in; nullopt, with
 // the last error set, when there is none.
 std::optional<treebuilder::Bytes> readReparseRecord(const WString& path);
 

@@ -142,6 +142,21 @@ Bytes reparseRecord(DWORD tag, const Bytes& data, const GUID& guid)
     return record;
 }
 
+namespace {
+
+Bytes withDataLength(Bytes record, std::size_t header)
+{
+    if (record.size() >= header && !reparse::isMicrosoftTag(reparse::tagOf(record.data()))) {
+        putUint16(record, reparse::kDataLengthOffset, static_cast<std::uint16_t>(record.size() - header));
+    }
+    return record;
+}
+
+}  // namespace
+
+Bytes sambaForm(Bytes record) { return withDataLength(std::move(record), reparse::kMicrosoftHeaderSize); }
+Bytes ntfsForm(Bytes record) { return withDataLength(std::move(record), reparse::kGuidHeaderSize); }
+
 FileSpec placeholderFile(std::uint64_t size)
 {
     FileSpec wanted;
@@ -186,9 +201,16 @@ void makeReparsePoint(const WString& path, const FileSpec& wanted, const Bytes& 
     {
         UniqueHandle file = createForWriting(path);
         shapeFile(file.get(), path, wanted);
-        DWORD returned = 0;
-        if (!DeviceIoControl(file.get(), FSCTL_SET_REPARSE_POINT, const_cast<BYTE*>(record.data()),
-                             static_cast<DWORD>(record.size()), nullptr, 0, &returned, nullptr)) {
+        // The volume decides the form: NTFS takes the record as it is, Samba
+        // (and the Linux build, which keeps Samba's convention) only in its
+        // own form, and each refuses the other's for its length.
+        auto set = [&](const Bytes& form) {
+            DWORD returned = 0;
+            return DeviceIoControl(file.get(), FSCTL_SET_REPARSE_POINT, const_cast<BYTE*>(form.data()),
+                                   static_cast<DWORD>(form.size()), nullptr, 0, &returned, nullptr) != FALSE;
+        };
+        bool hasGuid = record.size() >= reparse::kGuidHeaderSize && !reparse::isMicrosoftTag(reparse::tagOf(record.data()));
+        if (!set(record) && !(hasGuid && GetLastError() == ERROR_INVALID_REPARSE_DATA && set(sambaForm(record)))) {
             failed("DeviceIoControl(FSCTL_SET_REPARSE_POINT)", path);
         }
     }

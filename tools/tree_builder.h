@@ -57,6 +57,14 @@ Bytes placeholderRecord(const PlaceholderSpec& wanted);
 // when it has it.
 Bytes reparseRecord(DWORD tag, const Bytes& data, const GUID& guid = GUID{});
 
+// The records above are in NTFS's form. For a tag with a GUID, NTFS counts
+// in ReparseDataLength only the data after the GUID (the record is 24 +
+// ReparseDataLength bytes); Samba counts the GUID too (8 + ReparseDataLength
+// bytes, for every tag). The same record in Samba's form, and any record
+// read back in NTFS's; a tag with the Microsoft bit reads the same in both.
+Bytes sambaForm(Bytes record);
+Bytes ntfsForm(Bytes record);
+
 struct FileSpec {
     std::uint64_t size = 0;  // beyond the content: a hole, taking no space
     std::string content;     // written first

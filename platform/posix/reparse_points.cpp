@@ -4,8 +4,11 @@
 // A file is a reparse point when its attrib has FILE_ATTRIBUTE_REPARSE_POINT
 // and it has user.SmbReparse, the reparse data buffer byte for byte. A
 // symbolic link is a reparse point with IO_REPARSE_TAG_SYMLINK. Records are
-// checked as NTFS checks them: a length that disagrees with the header is
-// never stored and never handed out.
+// checked as Samba (4.22 and later) checks them, both ways: a record is
+// 8 + ReparseDataLength bytes long whatever its tag, so for a tag with a
+// GUID the GUID is counted in ReparseDataLength, unlike on NTFS. A record
+// of any other length is never stored, and a stored one is refused as
+// Samba refuses to serve it to a client.
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -24,23 +27,12 @@
 namespace posix {
 namespace {
 
-constexpr DWORD kLastReservedTag = 2;  // IO_REPARSE_TAG_RESERVED_ZERO .. _TWO
-
-// True when the record's length agrees with its header, as NTFS demands.
+// True when the record's length agrees with its header as Samba counts it,
+// and it is no larger than the largest record NTFS keeps.
 bool isConsistentRecord(std::string_view record)
 {
-    if (record.size() < reparse::kMicrosoftHeaderSize || record.size() > MAXIMUM_REPARSE_DATA_BUFFER_SIZE) {
-        return false;
-    }
-    std::size_t header = reparse::headerSize(reparse::tagOf(record.data()));
-    return record.size() >= header && record.size() == header + reparse::dataLengthOf(record.data());
-}
-
-// True for a stored record a reader may be given: consistent, and of a tag
-// that is not reserved.
-bool isReadableRecord(std::string_view record)
-{
-    return isConsistentRecord(record) && reparse::tagOf(record.data()) > kLastReservedTag;
+    return record.size() >= reparse::kMicrosoftHeaderSize && record.size() <= MAXIMUM_REPARSE_DATA_BUFFER_SIZE &&
+           record.size() == reparse::kMicrosoftHeaderSize + reparse::dataLengthOf(record.data());
 }
 
 // The error for a record that could not be read (errno set by the read).
@@ -103,7 +95,8 @@ DWORD getReparsePoint(FileObject& file, LPVOID out, DWORD outSize, LPDWORD bytes
         std::optional<DosAttrib> stored =
             length >= 0 ? decodeDosAttrib(std::string_view(attributes, static_cast<std::size_t>(length)))
                         : std::nullopt;
-        if (!stored || (stored->attrib & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        // Samba serves reparse points of regular files only.
+        if (!stored || (stored->attrib & FILE_ATTRIBUTE_REPARSE_POINT) == 0 || isFolder(file)) {
             return ERROR_NOT_A_REPARSE_POINT;
         }
         // The usual caller's buffer holds any record NTFS keeps: read straight into it.
@@ -111,7 +104,7 @@ DWORD getReparsePoint(FileObject& file, LPVOID out, DWORD outSize, LPDWORD bytes
             length = readXattrInto(file.fd, kReparseXattr, static_cast<char*>(out), MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
             if (length >= 0) {
                 std::string_view direct(static_cast<const char*>(out), static_cast<std::size_t>(length));
-                if (!isReadableRecord(direct)) {
+                if (!isConsistentRecord(direct)) {
                     std::memset(out, 0, direct.size());
                     return ERROR_INVALID_REPARSE_DATA;
                 }
@@ -126,7 +119,7 @@ DWORD getReparsePoint(FileObject& file, LPVOID out, DWORD outSize, LPDWORD bytes
         if (!value) {
             return recordReadError();
         }
-        if (!isReadableRecord(*value)) {
+        if (!isConsistentRecord(*value)) {
             return ERROR_INVALID_REPARSE_DATA;
         }
         record = std::move(*value);
@@ -164,6 +157,15 @@ DWORD setReparsePoint(FileObject& file, LPVOID in, DWORD inSize)
     if ((file.access & GENERIC_WRITE) == 0) {
         return ERROR_ACCESS_DENIED;
     }
+    // Samba keeps reparse points on regular files only.
+    if (isFolder(file)) {
+        return ERROR_ACCESS_DENIED;
+    }
+    // Samba's answers: STATUS_INVALID_BUFFER_SIZE for no buffer at all,
+    // STATUS_IO_REPARSE_DATA_INVALID for a length its header disagrees with.
+    if (inSize == 0) {
+        return ERROR_INVALID_USER_BUFFER;
+    }
     if (in == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -171,22 +173,13 @@ DWORD setReparsePoint(FileObject& file, LPVOID in, DWORD inSize)
     if (!isConsistentRecord(record)) {
         return ERROR_INVALID_REPARSE_DATA;
     }
-    DWORD tag = reparse::tagOf(record.data());
-    if (tag <= kLastReservedTag) {
-        return ERROR_REPARSE_TAG_INVALID;
-    }
     // The record a reparse point already has (a stale xattr without the
-    // attribute is none) keeps its tag, and a GUID its GUID.
+    // attribute is none, and neither is one Samba would not serve) keeps
+    // its tag.
     bool isReparsePoint = (storedDosAttrib(file.fd, isFolder(file)).attrib & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     if (std::optional<std::string> existing = isReparsePoint ? readXattr(file.fd, kReparseXattr) : std::nullopt;
-        existing && isConsistentRecord(*existing)) {
-        if (reparse::tagOf(existing->data()) != tag) {
-            return ERROR_REPARSE_TAG_MISMATCH;
-        }
-        if (!reparse::isMicrosoftTag(tag) && existing->compare(reparse::kGuidOffset, reparse::kGuidSize, record,
-                                                               reparse::kGuidOffset, reparse::kGuidSize) != 0) {
-            return ERROR_REPARSE_ATTRIBUTE_CONFLICT;
-        }
+        existing && isConsistentRecord(*existing) && reparse::tagOf(existing->data()) != reparse::tagOf(record.data())) {
+        return ERROR_REPARSE_TAG_MISMATCH;
     }
     // One setxattr replaces the whole value: the old record or the new one,
     // never a mix.

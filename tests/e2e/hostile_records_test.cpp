@@ -29,22 +29,23 @@ const std::string kUrl = "http://archive.example/vault/0042";
 
 std::string bytesOf(const treebuilder::Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
+std::string withDataLength(std::string record, std::uint16_t dataLength)
+{
+    littleendian::write(record.data() + reparse::kDataLengthOffset, dataLength);
+    return record;
+}
+
 // A misplaced record (the URL at 604) of exactly `length` bytes whose
-// ReparseDataLength agrees with it; below the 24-byte header, the header's
-// first bytes.
+// ReparseDataLength agrees with it as Samba counts it (8 + ReparseDataLength
+// bytes, the GUID counted); below 8 bytes, the header's first bytes.
 std::string misplacedRecord(std::size_t length)
 {
     std::size_t dataLength = length < 24 ? 0 : length - 24;
     std::string record = bytesOf(treebuilder::placeholderRecord({.kind = PlaceholderKind::Misplaced,
                                                                   .url = wideText(kUrl),
                                                                   .dataLength = static_cast<std::uint16_t>(dataLength)}));
-    return record.substr(0, length);
-}
-
-std::string withDataLength(std::string record, std::uint16_t dataLength)
-{
-    littleendian::write(record.data() + reparse::kDataLengthOffset, dataLength);
-    return record;
+    record.resize(length);
+    return length < 8 ? record : withDataLength(record, static_cast<std::uint16_t>(length - 8));
 }
 
 // A file whose xattrs are set as given, around the platform layer's checks.
@@ -100,9 +101,10 @@ std::string hex(std::size_t value, int digits)
 
 // The dump of a record's data area: rows of 16 bytes, a blank before each
 // group of 8, the character column (graphic Latin-1 as itself, else '.').
+// The data area is what was read after the 24-byte header.
 std::string dumpBytes(const std::string& record)
 {
-    std::size_t length = record.size() - 24;
+    std::size_t length = record.size() > 24 ? record.size() - 24 : 0;
     std::u16string text = ascii("\r\nReparse Data Length: " + (length == 0 ? "0" : "0x" + hex(length, 1)) +
                                 "\r\nReparse Data:\r\n");
     for (std::size_t row = 0; row < length; row += 16) {
@@ -148,10 +150,12 @@ std::size_t largestXattr(const std::string& folder)
 }
 
 // Records of every length that sits at an edge of a field the check
-// reads: the platform refuses those shorter than the header, the verdict
-// reads beyond the shorter ones as zeros, the dump shows exactly the data
-// area, and the repair moves its 2,050 bytes whatever the length and writes
-// back the length it read. A repaired record is good on the next run.
+// reads: the platform refuses those shorter than any header, as Samba does,
+// and serves the others, however short (Samba checks the length alone); the
+// verdict reads beyond the shorter ones as zeros, the dump shows exactly the
+// data that was read, and the repair moves its 2,050 bytes whatever the
+// length and writes back the header it read. A repaired record is good on
+// the next run.
 TEST(HostileRecords, ReparseDataOfEveryLengthAtAnEdge)
 {
     TempDir share;
@@ -166,8 +170,8 @@ TEST(HostileRecords, ReparseDataOfEveryLengthAtAnEdge)
         {0, "", Outcome::refused},
         {1, "", Outcome::refused},
         {7, "", Outcome::refused},
-        {8, "", Outcome::refused},
-        {23, "", Outcome::refused},
+        {8, "Incorrect GUID", Outcome::cannotFix},  // tag and length alone
+        {23, "Incorrect GUID", Outcome::cannotFix},
         {24, "Incorrect magic value", Outcome::cannotFix},  // the data area starts at the magic value
         {83, "Invalid URL", Outcome::cannotFix},
         {84, "Invalid URL", Outcome::cannotFix},
@@ -206,21 +210,23 @@ TEST(HostileRecords, ReparseDataOfEveryLengthAtAnEdge)
     }
 }
 
-// A ReparseDataLength that disagrees with the record's true length, either
-// way and by any amount, is never handed out: the file cannot be read, and
-// nothing is written to it.
+// A ReparseDataLength that disagrees with the record's true length as Samba
+// counts it, either way and by any amount, is never handed out: the file
+// cannot be read, and nothing is written to it. That holds for a record in
+// NTFS's form too, which Samba refuses to serve to its clients.
 TEST(HostileRecords, ALengthThatDisagreesWithTheDataIsRefused)
 {
     TempDir share;
-    const std::string record = misplacedRecord(2653);  // data length 2629
+    const std::string record = misplacedRecord(2653);  // ReparseDataLength 2645
     const std::string header = misplacedRecord(24);
     const std::pair<const char*, std::string> cases[] = {
         {"zero", withDataLength(record, 0)},
-        {"one short", withDataLength(record, 2628)},
-        {"one over", withDataLength(record, 2630)},
+        {"one short", withDataLength(record, 2644)},
+        {"one over", withDataLength(record, 2646)},
         {"the largest", withDataLength(record, 0xFFFF)},
-        {"beyond a bare header", withDataLength(header, 1)},
-        {"16 KiB on a short record", withDataLength(header, 16360)},
+        {"in NTFS's form", withDataLength(record, 2629)},
+        {"beyond a bare header", withDataLength(header, 17)},
+        {"16 KiB on a short record", withDataLength(header, 16376)},
     };
     for (const auto& [label, value] : cases) {
         SCOPED_TRACE(label);
@@ -252,7 +258,7 @@ TEST(HostileRecords, TheLargestRecordIsReadAndOneByteMoreIsRefused)
     if (largestXattr(pattern) < 16385) {
         GTEST_SKIP() << "/dev/shm keeps no xattr of 16,385 bytes";
     }
-    const std::string good = bytesOf(treebuilder::placeholderRecord({.dataLength = 16360}));
+    const std::string good = bytesOf(treebuilder::sambaForm(treebuilder::placeholderRecord({.dataLength = 16360})));
     const std::string largest = pattern + "/largest";
     rawFile(largest, archivedAttrib(), good);
     Audit read = audit({"-v", uncPath(largest)});
@@ -262,8 +268,8 @@ TEST(HostileRecords, TheLargestRecordIsReadAndOneByteMoreIsRefused)
                                    summary(1, 0, 0, 1, 0, 0, 0, 0)));
 
     // A bad record of 16,384 bytes is dumped to its last byte.
-    const std::string wrongGuid = bytesOf(treebuilder::placeholderRecord({.kind = PlaceholderKind::WrongGuid,
-                                                                          .dataLength = 16360}));
+    const std::string wrongGuid = bytesOf(treebuilder::sambaForm(
+        treebuilder::placeholderRecord({.kind = PlaceholderKind::WrongGuid, .dataLength = 16360})));
     const std::string dumped = pattern + "/dumped";
     rawFile(dumped, archivedAttrib(), wrongGuid);
     Audit dump = audit({"-d", uncPath(dumped)});
@@ -272,7 +278,7 @@ TEST(HostileRecords, TheLargestRecordIsReadAndOneByteMoreIsRefused)
                                utf16le("\r\n" + summary(1, 0, 0, 0, 1, 1, 0, 0)));
 
     const std::string over = pattern + "/over";
-    std::string overRecord = withDataLength(good + "x", 16361);
+    std::string overRecord = withDataLength(good + "x", 16377);
     rawFile(over, archivedAttrib(), overRecord);
     Audit refused = audit({uncPath(over)});
     EXPECT_EQ(refused.run.exitCode, 0);
@@ -293,7 +299,7 @@ TEST(HostileRecords, GarbageAndTruncatedDosAttribValues)
     std::string v6 = v5;
     v6[2] = 6;
     v6[4] = 6;
-    const std::string record = bytesOf(treebuilder::placeholderRecord({}));
+    const std::string record = bytesOf(treebuilder::sambaForm(treebuilder::placeholderRecord({})));
     const std::pair<const char*, std::string> absent[] = {
         {"empty", ""},
         {"one NUL", std::string(1, '\0')},

@@ -100,7 +100,7 @@ TEST(HostileTree, ATreeDeeperThanAPathCanNameIsWalkedAsFarAsItCanBeNamed)
     placeholder(makeFolder(root + "/z") + "/bad.doc", PlaceholderKind::WrongGuid);
     const std::string name(250, 'd');
     const std::string record = [] {
-        treebuilder::Bytes bytes = treebuilder::placeholderRecord({.kind = PlaceholderKind::WrongGuid});
+        treebuilder::Bytes bytes = treebuilder::sambaForm(treebuilder::placeholderRecord({.kind = PlaceholderKind::WrongGuid}));
         return std::string(bytes.begin(), bytes.end());
     }();
     const std::string attributes =
@@ -238,7 +238,7 @@ TEST(HostileTree, APlaceholderSwappedForALinkBeforeItsRepairWritesNothingThrough
 TEST(HostileTree, APlaceholderChangedBeforeItsRepairIsNotWritten)
 {
     auto record = [](treebuilder::PlaceholderKind kind, const char* url) {
-        treebuilder::Bytes bytes = treebuilder::placeholderRecord({.kind = kind, .url = wideText(url)});
+        treebuilder::Bytes bytes = treebuilder::sambaForm(treebuilder::placeholderRecord({.kind = kind, .url = wideText(url)}));
         return std::string(bytes.begin(), bytes.end());
     };
     const std::string validated = record(PlaceholderKind::Misplaced, "http://archive.example/vault/validated");
@@ -408,7 +408,7 @@ TEST(HostileTree, ATreeAsDeepAsAPathCanNameIsWalkedInMemoryLinearInItsDepth)
         deepest += "/d";
     }
     const std::string record = [] {
-        treebuilder::Bytes bytes = treebuilder::placeholderRecord({.kind = PlaceholderKind::WrongGuid});
+        treebuilder::Bytes bytes = treebuilder::sambaForm(treebuilder::placeholderRecord({.kind = PlaceholderKind::WrongGuid}));
         return std::string(bytes.begin(), bytes.end());
     }();
     const std::string attributes =

@@ -357,7 +357,8 @@ TEST(NormalModeFiles, NamesThatWindowsWouldNotHaveAreReadAndNamed)
         HANDLE file = CreateFileW(wideUncPath(root + "/a:b").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         ASSERT_NE(file, INVALID_HANDLE_VALUE);
-        treebuilder::Bytes record = treebuilder::placeholderRecord({.kind = PlaceholderKind::EmptyUrl});
+        treebuilder::Bytes record =
+            treebuilder::sambaForm(treebuilder::placeholderRecord({.kind = PlaceholderKind::EmptyUrl}));
         DWORD returned = 0;
         EXPECT_TRUE(DeviceIoControl(file, FSCTL_SET_REPARSE_POINT, record.data(), static_cast<DWORD>(record.size()),
                                     nullptr, 0, &returned, nullptr));

@@ -105,8 +105,9 @@ TEST(RepairPlaceholder, ARepairedRecordIsGoodOnTheNextRunWithItsUrlAt84)
     ASSERT_TRUE(repaired.has_value());
     ASSERT_EQ(repaired->size(), 2924u) << "the record keeps its length";
     const std::string old(record.begin(), record.end());
-    // Tag, length, reserved, GUID, magic value and signature as they were.
-    EXPECT_EQ(repaired->substr(0, 62), bytes("10 00 00 00 54 0b 00 00 cd 8a d5 9d e7 4b 36 4f 9c e3 b7 73 8e e3 c7 02"
+    // Tag, length (Samba's: 2,900 data bytes and the GUID), reserved, GUID,
+    // magic value and signature as they were.
+    EXPECT_EQ(repaired->substr(0, 62), bytes("10 00 00 00 64 0b 00 00 cd 8a d5 9d e7 4b 36 4f 9c e3 b7 73 8e e3 c7 02"
                                              "61 1e 00 00") +
                                            utf16le("Q-MARLO012345678") + bytes("00 00"));
     EXPECT_EQ(repaired->substr(62, 18), old.substr(62, 18));
@@ -184,7 +185,8 @@ TEST(RepairPlaceholder, ARecordTheFileSystemRefusesIsNamedAndLeftWhole)
     ASSERT_EQ(::mkdir(volume.c_str(), 0755), 0);
     const std::string file = volume + "/full.doc";
     const Bytes record = misplacedRecord();
-    const std::string recordBytes(record.begin(), record.end());
+    const Bytes kept = treebuilder::sambaForm(record);  // as the volume keeps it
+    const std::string recordBytes(kept.begin(), kept.end());
     std::string after;
 
     int result = inOwnMountNamespace([&]() {

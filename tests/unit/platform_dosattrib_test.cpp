@@ -152,7 +152,8 @@ TEST(PlatformDosAttrib, WritesVersion5KeepingTheCreateTime)
     {
         UniqueHandle handle = openPath(file, GENERIC_WRITE);
         ASSERT_TRUE(handle.valid()) << GetLastError();
-        std::string record = testsupport::bytes("1000000008000000") + testsupport::bytes("00112233445566778899aabbccddeeff") + "abcdefgh";
+        // Samba's form: the GUID counted in ReparseDataLength (24).
+        std::string record = testsupport::bytes("1000000018000000") + testsupport::bytes("00112233445566778899aabbccddeeff") + "abcdefgh";
         DWORD returned = 0;
         ASSERT_TRUE(DeviceIoControl(handle.get(), FSCTL_SET_REPARSE_POINT, record.data(),
                                     static_cast<DWORD>(record.size()), nullptr, 0, &returned, nullptr))

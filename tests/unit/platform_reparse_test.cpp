@@ -9,8 +9,15 @@ namespace {
 
 const std::string kGuid = testsupport::bytes("00112233445566778899aabbccddeeff");
 
-// A record of a tag without the Microsoft bit: GUID header, then data.
+// A record of a tag without the Microsoft bit as Samba keeps it: GUID
+// header, then data, the GUID counted in ReparseDataLength.
 std::string guidRecord(DWORD tag, const std::string& data, const std::string& guid = kGuid)
+{
+    return le(tag, 4) + le(guid.size() + data.size(), 2) + le(0, 2) + guid + data;
+}
+
+// The same record as NTFS keeps it: only the data after the GUID counted.
+std::string ntfsRecord(DWORD tag, const std::string& data, const std::string& guid = kGuid)
 {
     return le(tag, 4) + le(data.size(), 2) + le(0, 2) + guid + data;
 }
@@ -71,7 +78,8 @@ TEST(PlatformReparse, AReparsePointNeedsTheAttributeAndTheRecord)
         {"record without DOSATTRIB", false, std::nullopt, true, false},
         {"attribute without record", false, FILE_ATTRIBUTE_REPARSE_POINT, false, false},
         {"both", false, FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_OFFLINE, true, true},
-        {"folder with both", true, FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY, true, true},
+        // Samba keeps reparse points on regular files only.
+        {"folder with both", true, FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY, true, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -113,7 +121,8 @@ TEST(PlatformReparse, AStoredRecordThatDisagreesWithItsHeaderIsRefused)
         {"shorter than any header", good.substr(0, 6)},
         {"empty", ""},
         {"Microsoft tag with a GUID-sized length", microsoftRecord(0x8000000A, "12345678").substr(0, 8) + kGuid + "12345678"},
-        {"tag 0", guidRecord(0, "12345678")},
+        // What NTFS keeps, and Samba refuses to serve.
+        {"in NTFS's form", ntfsRecord(0x10, "12345678")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -238,7 +247,33 @@ TEST(PlatformReparse, ASymbolicLinkGivesASymlinkRecord)
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 }
 
-TEST(PlatformReparse, SetChecksTheRecordAsNtfsDoes)
+// What Samba serves although NTFS would not keep it: a reserved tag, a tag
+// with a GUID whose record is too short to hold one. Samba checks the
+// length alone.
+TEST(PlatformReparse, AStoredRecordIsServedWhenItsLengthAgrees)
+{
+    TempDir dir;
+    struct Case {
+        const char* label;
+        std::string value;
+    } cases[] = {
+        {"tag 0", guidRecord(0, "12345678")},
+        {"tag 16 with half a GUID", le(0x10, 4) + le(8, 2) + le(0, 2) + kGuid.substr(0, 8)},
+        {"tag 16 with no data at all", le(0x10, 4) + le(0, 2) + le(0, 2)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::string path = dir / c.label;
+        writePosixFile(path, "");
+        setXattr(path, "user.DOSATTRIB", dosAttrib(FILE_ATTRIBUTE_REPARSE_POINT));
+        setXattr(path, "user.SmbReparse", c.value);
+        Read read = getReparsePoint(path);
+        EXPECT_TRUE(read.ok) << read.error;
+        EXPECT_EQ(read.bytes, c.value);
+    }
+}
+
+TEST(PlatformReparse, SetChecksTheRecordAsSambaDoes)
 {
     TempDir dir;
     std::string path = dir / "file";
@@ -257,11 +292,15 @@ TEST(PlatformReparse, SetChecksTheRecordAsNtfsDoes)
     } cases[] = {
         {"length disagrees", first + "x", ERROR_INVALID_REPARSE_DATA},
         {"shorter than its header", first.substr(0, 12), ERROR_INVALID_REPARSE_DATA},
+        {"shorter than any header", first.substr(0, 7), ERROR_INVALID_REPARSE_DATA},
+        {"in NTFS's form", ntfsRecord(0x10, "other"), ERROR_INVALID_REPARSE_DATA},
+        {"no buffer at all", std::string(), ERROR_INVALID_USER_BUFFER},
         {"another tag", guidRecord(0x11, "other"), ERROR_REPARSE_TAG_MISMATCH},
         {"another tag with the Microsoft bit", microsoftRecord(0x8000000A, "other"), ERROR_REPARSE_TAG_MISMATCH},
-        {"the same tag, another GUID", guidRecord(0x10, "other", std::string(16, '\x01')), ERROR_REPARSE_ATTRIBUTE_CONFLICT},
-        {"a reserved tag", guidRecord(0, "other"), ERROR_REPARSE_TAG_INVALID},
+        {"a reserved tag", guidRecord(0, "other"), ERROR_REPARSE_TAG_MISMATCH},
         {"the same tag and GUID, new data", guidRecord(0x10, "second, longer"), 0},
+        // Samba compares the tag only.
+        {"the same tag, another GUID", guidRecord(0x10, "other", std::string(16, '\x01')), 0},
         {"the same tag and GUID, shorter data", guidRecord(0x10, "3"), 0},
     };
     std::string current = first;
@@ -295,6 +334,14 @@ TEST(PlatformReparse, SetChecksTheRecordAsNtfsDoes)
     UniqueHandle reader = openPath(path, GENERIC_READ);
     EXPECT_FALSE(setReparsePoint(reader.get(), guidRecord(0x10, "x")));
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+
+    // Nor on a folder, as on Samba.
+    ASSERT_EQ(::mkdir((dir / "folder").c_str(), 0755), 0);
+    UniqueHandle folder = openPath(dir / "folder", GENERIC_WRITE);
+    ASSERT_TRUE(folder.valid()) << GetLastError();
+    EXPECT_FALSE(setReparsePoint(folder.get(), guidRecord(0x10, "x")));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(xattr(dir / "folder", "user.SmbReparse").has_value());
 }
 
 // A user.SmbReparse left without the attribute is no reparse point: any tag
