@@ -15,7 +15,7 @@ int main(int argc, char** argv)
     std::unique_ptr<sambatest::SambaServer> server;
     auto started = std::chrono::steady_clock::now();
     try {
-        server = std::make_unique<sambatest::SambaServer>();
+        server = std::make_unique<sambatest::SambaServer>(sambatest::enterOwnNetwork());
     } catch (const std::exception& failure) {
         std::cerr << "FAILED: " << failure.what() << "\n";
         return 1;

@@ -22,9 +22,17 @@ namespace sambatest {
 inline constexpr const char* kNetbiosName = "STUBWARDEN-FS";
 inline constexpr const char* kNetbiosAlias = "SW-ARCHIVE";
 
+// Samba's own clients (smbclient aside) connect to port 445 only, so the
+// suite runs in a network namespace of its own where smbd may take that
+// port on a loopback address nobody else sees. Call before any thread or
+// child starts; false (and nothing changed) where this process may not
+// make one.
+bool enterOwnNetwork();
+
 class SambaServer {
 public:
-    SambaServer();
+    // On port 445 when `standardPort`, else on a free high port.
+    explicit SambaServer(bool standardPort);
     ~SambaServer();
     SambaServer(const SambaServer&) = delete;
     SambaServer& operator=(const SambaServer&) = delete;
@@ -35,6 +43,9 @@ public:
     [[nodiscard]] const std::string& usersPath() const { return usersPath_; }
     [[nodiscard]] const std::string& configFolder() const { return configFolder_; }
     [[nodiscard]] int port() const { return port_; }
+    // True when Samba's Python client can reach the server (port 445).
+    [[nodiscard]] bool onStandardPort() const { return port_ == kStandardPort; }
+    static constexpr int kStandardPort = 445;
     [[nodiscard]] std::string log() const;
 
     // Runs `smbclient -c commands` against a share, in TZ=UTC.
