@@ -80,56 +80,6 @@ std::optional<std::string> storedRecord(const std::string& path)
     return value;
 }
 
-// UTF-16 text as the report's little-endian bytes.
-std::string le(const std::u16string& text)
-{
-    std::string bytes;
-    for (char16_t unit : text) {
-        littleendian::append<std::uint16_t>(bytes, unit);
-    }
-    return bytes;
-}
-
-std::u16string ascii(const std::string& text) { return std::u16string(text.begin(), text.end()); }
-
-std::string hex(std::size_t value, int digits)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%0*zx", digits, value);
-    return text;
-}
-
-// The dump of a record's data area: rows of 16 bytes, a blank before each
-// group of 8, the character column (graphic Latin-1 as itself, else '.').
-// The data area is what was read after the 24-byte header.
-std::string dumpBytes(const std::string& record)
-{
-    std::size_t length = record.size() > 24 ? record.size() - 24 : 0;
-    std::u16string text = ascii("\r\nReparse Data Length: " + (length == 0 ? "0" : "0x" + hex(length, 1)) +
-                                "\r\nReparse Data:\r\n");
-    for (std::size_t row = 0; row < length; row += 16) {
-        text += ascii(hex(row, 4) + ": ");
-        std::u16string characters;
-        for (std::size_t i = row; i < std::min(row + 16, length); ++i) {
-            auto byte = static_cast<unsigned char>(record[24 + i]);
-            text += ascii((i % 8 == 0 ? " " : "") + hex(byte, 2) + " ");
-            characters += (byte >= 0x21 && byte <= 0x7E) || byte >= 0xA1 ? static_cast<char16_t>(byte) : u'.';
-        }
-        text += u" " + characters + (row + 16 < length ? u"\r\n" : u"");
-    }
-    return le(text + u"\r\n");
-}
-
-// What the repair makes of a record: 2,050 bytes from 604 (zeros past the
-// record's end) at 84, the flag bytes 1, 0, 0, 0 at 80, the length kept.
-std::string repaired(const std::string& record)
-{
-    std::string padded = record + std::string(2654 > record.size() ? 2654 - record.size() : 0, '\0');
-    padded.replace(84, 2050, padded, 604, 2050);
-    padded.replace(80, 4, std::string("\x01\x00\x00\x00", 4));
-    return padded.substr(0, record.size());
-}
-
 std::string archivedAttrib(DWORD attrib = kArchived);
 
 // The largest record the file system of `folder` keeps beside the
@@ -198,10 +148,10 @@ TEST(HostileRecords, ReparseDataOfEveryLengthAtAnEdge)
         }
         bool fixed = c.outcome == Outcome::fixed;
         EXPECT_EQ(first.run.exitCode, 2);
-        EXPECT_EQ(first.report, utf16le(reportPath(file) + ": " + c.fault) + dumpBytes(record) +
+        EXPECT_EQ(first.report, utf16le(reportPath(file) + ": " + c.fault) + reparseDumpBytes(record) +
                                     utf16le((fixed ? ", Fixed" : ", Can't fix") + std::string("\r\n") +
                                             summary(1, 0, 0, 0, 1, fixed ? 0 : 1, fixed ? 1 : 0, 0)));
-        EXPECT_EQ(storedRecord(file), fixed ? repaired(record) : record);
+        EXPECT_EQ(storedRecord(file), fixed ? repairedRecord(record) : record);
         if (fixed) {
             Audit second = audit({"-fixphs", uncPath(file)});
             EXPECT_EQ(second.run.exitCode, 0);
@@ -274,7 +224,7 @@ TEST(HostileRecords, TheLargestRecordIsReadAndOneByteMoreIsRefused)
     rawFile(dumped, archivedAttrib(), wrongGuid);
     Audit dump = audit({"-d", uncPath(dumped)});
     EXPECT_EQ(dump.run.exitCode, 2);
-    EXPECT_EQ(dump.report, utf16le(reportPath(dumped) + ": Incorrect GUID") + dumpBytes(wrongGuid) +
+    EXPECT_EQ(dump.report, utf16le(reportPath(dumped) + ": Incorrect GUID") + reparseDumpBytes(wrongGuid) +
                                utf16le("\r\n" + summary(1, 0, 0, 0, 1, 1, 0, 0)));
 
     const std::string over = pattern + "/over";

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -295,6 +296,54 @@ void setXattr(const std::string& path, const std::string& name, const std::strin
 {
     ASSERT_EQ(::lsetxattr(path.c_str(), name.c_str(), value.data(), value.size(), 0), 0)
         << path << " " << name << ": " << std::strerror(errno);
+}
+
+namespace {
+
+std::string littleEndianText(const std::u16string& text)
+{
+    std::string bytes;
+    for (char16_t unit : text) {
+        bytes += littleEndianBytes(unit, 2);
+    }
+    return bytes;
+}
+
+std::u16string ascii(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
+std::string hexDigits(std::size_t value, int digits)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%0*zx", digits, value);
+    return text;
+}
+
+}  // namespace
+
+std::string reparseDumpBytes(const std::string& record)
+{
+    std::size_t length = record.size() > 24 ? record.size() - 24 : 0;
+    std::u16string text = ascii("\r\nReparse Data Length: " + (length == 0 ? "0" : "0x" + hexDigits(length, 1)) +
+                                "\r\nReparse Data:\r\n");
+    for (std::size_t row = 0; row < length; row += 16) {
+        text += ascii(hexDigits(row, 4) + ": ");
+        std::u16string characters;
+        for (std::size_t i = row; i < std::min(row + 16, length); ++i) {
+            auto byte = static_cast<unsigned char>(record[24 + i]);
+            text += ascii((i % 8 == 0 ? " " : "") + hexDigits(byte, 2) + " ");
+            characters += (byte >= 0x21 && byte <= 0x7E) || byte >= 0xA1 ? static_cast<char16_t>(byte) : u'.';
+        }
+        text += u" " + characters + (row + 16 < length ? u"\r\n" : u"");
+    }
+    return littleEndianText(text + u"\r\n");
+}
+
+std::string repairedRecord(const std::string& record)
+{
+    std::string padded = record + std::string(2654 > record.size() ? 2654 - record.size() : 0, '\0');
+    padded.replace(84, 2050, padded, 604, 2050);
+    padded.replace(80, 4, std::string("\x01\x00\x00\x00", 4));
+    return padded.substr(0, record.size());
 }
 
 std::string bytes(const std::string& hex)

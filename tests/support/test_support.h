@@ -101,6 +101,17 @@ std::string usageRow(const std::string& name, const std::string& rootPath, const
                      const std::string& nonArchived);
 // UTF-8 text as UTF-16LE bytes, and back (lone surrogates as U+FFFD).
 std::string utf16le(const std::string& utf8);
+
+// The report's dump of a record read whole (UTF-16LE bytes, from the CR LF
+// that breaks the file's line to the CR LF that ends the dump): the data
+// after the 24-byte header, as rows of 16 bytes, a blank before each group
+// of 8, the character column (graphic Latin-1 as itself, else '.').
+std::string reparseDumpBytes(const std::string& record);
+
+// What the repair makes of a record: 2,050 bytes from 604 (zeros past the
+// record's end) at 84, the flag bytes 1, 0, 0, 0 at 80, the header and the
+// length as they were.
+std::string repairedRecord(const std::string& record);
 std::string fromUtf16le(const std::string& bytes);
 
 }  // namespace testsupport
