@@ -112,7 +112,7 @@ TEST(SambaDosAttrib, SambaAndTheLayerReadEveryValueAlike)
     }
 }
 
-// Where the layer shows an entry otherwise than Samba 4.17 serves it.
+// Where the layer shows an entry otherwise than Samba 4.22 serves it (4.17 served it alike).
 TEST(SambaDifferences, AttributesTheLayerAndSambaShowOtherwise)
 {
     ASSERT_EQ(::mkdir(backing("differ").c_str(), 0755), 0);
@@ -166,7 +166,7 @@ TEST(SambaDifferences, AttributesTheLayerAndSambaShowOtherwise)
         << dangling.standardOutput;
 }
 
-// Without a stored create time Samba 4.17 shows the earliest of the change,
+// Without a stored create time Samba (4.17 and 4.22) shows the earliest of the change,
 // modification and access times; the layer shows the birth time.
 TEST(SambaDifferences, CreationTimeWithoutAStoredOne)
 {

@@ -93,7 +93,7 @@ TEST(SambaToLinux, AttributesTimesAndStreamsAreWhatSmbclientSees)
     EXPECT_EQ(unixSeconds(layerEntry(backing("s2l/dept")).value().ftCreationTime), 1293840000);
 }
 
-// Samba 4.17 writes user.DOSATTRIB as version 5 with valid_flags 0x11
+// Samba (4.17 and 4.22) writes user.DOSATTRIB as version 5 with valid_flags 0x11
 // (attrib, create time); the layer writes the same bytes for the same state.
 TEST(SambaToLinux, TheLayerRewritesSambasDosAttribByteForByte)
 {
