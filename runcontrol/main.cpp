@@ -35,7 +35,7 @@ report file in the current folder, named from the target and the start time.
 
 The options come before the target. Exit code 0: no bad placeholder; 2: bad
 placeholders found; 1: the run failed (the reason on standard error).
-See the manual page stubwarden(1).
+See the manual page stubwarden(1); in the Windows zip, man\stubwarden.1.txt.
 )";
 
 // No target looks like these (a UNC path or an absolute path), so wherever

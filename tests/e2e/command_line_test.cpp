@@ -132,6 +132,11 @@ TEST(CommandLine, ATargetThatIsNeitherUncNorAbsoluteIsRefusedWithoutAFile)
         {{"-archiveusage", "share/dept"}, "Error:share/dept" + kRelative},
         {{"-v"}, "Error:-v" + kRelative},
         {{""}, "Error:''" + kRelative},
+        // Taken as they are on Windows (the prefix anywhere; a drive letter
+        // dropped like "\\"), but relative paths on Linux.
+        {{"x\\\\?\\UNC\\srv\\share"}, "Error:x\\\\?\\UNC\\srv\\share" + kRelative},
+        {{"D:\\data"}, "Error:D:\\data" + kRelative},
+        {{"x"}, "Error:x" + kRelative},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.arguments));

@@ -73,7 +73,7 @@ inline const std::string kHelpText =
     "\n"
     "The options come before the target. Exit code 0: no bad placeholder; 2: bad\n"
     "placeholders found; 1: the run failed (the reason on standard error).\n"
-    "See the manual page stubwarden(1).\n";
+    "See the manual page stubwarden(1); in the Windows zip, man\\stubwarden.1.txt.\n";
 // Command lines that ask for the version, and what it prints.
 inline const std::vector<std::vector<std::string>> kVersionCommandLines = {
     {"--version"}, {"--version", "\\\\srv\\share"}, {"-v", "--version"},
