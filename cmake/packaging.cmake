@@ -4,7 +4,8 @@
 # makes both into dist/.
 
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES docs/platform-differences.md docs/rehearsal-trees.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+install(FILES docs/building.md docs/performance.md docs/platform-differences.md docs/rehearsal-trees.md docs/tests.md
+  DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 install(FILES samples/sample-share.tree DESTINATION ${CMAKE_INSTALL_DOCDIR}/samples)
 
 set(CPACK_PACKAGE_NAME stubwarden)

@@ -24,10 +24,11 @@ function(stubwarden_entry target linuxPathTarget)
   endif()
 endfunction()
 
+find_program(SCDOC scdoc REQUIRED)
 if(WIN32)
   enable_language(RC)
+  find_program(GROFF groff REQUIRED)
 else()
-  find_program(SCDOC scdoc REQUIRED)
   find_program(GZIP gzip REQUIRED)
 endif()
 
@@ -42,6 +43,7 @@ function(stubwarden_program name description)
   target_compile_definitions(${name} PRIVATE STUBWARDEN_VERSION="${PROJECT_VERSION}")
   if(WIN32)
     stubwarden_windows_resources(${name} "${description}")
+    stubwarden_manual_text(${name})
   else()
     stubwarden_manual_page(${name})
   endif()
@@ -79,4 +81,21 @@ function(stubwarden_manual_page name)
     VERBATIM)
   add_custom_target(${name}-manual ALL DEPENDS ${folder}/${name}.1 ${folder}/${name}.1.gz)
   install(FILES ${folder}/${name}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endfunction()
+
+# The same page for Windows, which has no man: man/<name>.1 through groff
+# into plain ASCII text, <build>/man/<name>.1.txt, installed as
+# man/<name>.1.txt beside the programs.
+function(stubwarden_manual_text name)
+  set(folder ${CMAKE_BINARY_DIR}/man)
+  configure_file(${CMAKE_SOURCE_DIR}/man/${name}.1.scd ${folder}/${name}.1.scd @ONLY)
+  add_custom_command(OUTPUT ${folder}/${name}.1 ${folder}/${name}.1.txt
+    COMMAND sh -c "\"$0\" < \"$1\" > \"$2\"" ${SCDOC} ${name}.1.scd ${name}.1
+    COMMAND sh -c "\"$0\" -man -Tascii -P-cbou -rLL=78n -rHY=0 -ww \"$1\" > \"$2\"" ${GROFF} ${name}.1 ${name}.1.txt
+    DEPENDS ${folder}/${name}.1.scd
+    WORKING_DIRECTORY ${folder}
+    COMMENT "Manual page ${name}(1) as text"
+    VERBATIM)
+  add_custom_target(${name}-manual ALL DEPENDS ${folder}/${name}.1.txt)
+  install(FILES ${folder}/${name}.1.txt DESTINATION man)
 endfunction()

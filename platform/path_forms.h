@@ -1,9 +1,21 @@
 // A folder named on a command line, in the two forms the rehearsal needs: its
 // full path, for the rehearsal's own calls and messages, and the UNC path
-// under which Stubwarden reaches it.
+// under which Stubwarden reaches it; and whether a path named there can be
+// what its user meant.
 #pragma once
 
+#include <string>
+
 #include "platform/win32.h"
+
+// Empty when `path`, as a command line gave it, may be taken; otherwise one
+// sentence that names it and says what to give instead:
+//   Windows  every path may be taken
+//   Linux    only a UNC path (two leading backslashes) or an absolute path: a
+//            shell takes the backslashes of an unquoted UNC path away
+//            (\\vm\dept arrives as \vmdept), and a relative path would be
+//            read as a UNC path of its own
+std::string commandLinePathProblem(WStringView path);
 
 // `path` made absolute from the current folder: C:\work\x on Windows,
 // /work/x on Linux (where a UNC path \\work\x names /work/x). Empty, with the

@@ -49,3 +49,5 @@ WString uncPath(const WString& full)
     SetLastError(ERROR_BAD_PATHNAME);
     return {};
 }
+
+std::string commandLinePathProblem(WStringView) { return {}; }

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "platform/ascii_case.h"
+#include "platform/path_forms.h"
 #include "report/report_file.h"
 #include "runcontrol/scan_session.h"
 
@@ -44,11 +45,16 @@ ScanSession::ScanSession(int argc, WCHAR* argv[])
             throw Usage();
         }
     }
+    // A target the shell has mangled, or a relative one, would be read as a
+    // UNC path of its own; it is refused before anything is made.
+    WString target(argv[argc - 1]);
+    if (std::string problem = commandLinePathProblem(target); !problem.empty()) {
+        throw std::runtime_error(problem);
+    }
     if (!setPrivilege(kBackupPrivilege, true)) {
         throw std::runtime_error("Failed to set SE_BACKUP_NAME privilege");
     }
     try {
-        WString target(argv[argc - 1]);
         targetPath = normalisedTarget(target);
         output.adopt(openReportFile(reportFileName(target, std::time(nullptr))));
     } catch (...) {

@@ -4,7 +4,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-packages.sh cmake make g++-mingw-w64-x86-64-posix
-cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release \
-  -DSTUBWARDEN_TESTS=OFF
+# scdoc and groff make the manual pages into text for the zip.
+scripts/install-packages.sh cmake make g++-mingw-w64-x86-64-posix scdoc groff-base
+# The toolchain is read by the first configure only, and kept in the cache;
+# given again, CMake would warn that it went unused.
+toolchain=()
+[ -f build-windows/CMakeCache.txt ] || toolchain=(-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake)
+cmake -S . -B build-windows "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release -DSTUBWARDEN_TESTS=OFF
 cmake --build build-windows -j"$(nproc)"

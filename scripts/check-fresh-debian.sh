@@ -14,6 +14,11 @@
 # Exit code: the first non-zero exit code of the test command and the --run
 # commands, in that order; 0 if all passed.
 #
+# After the commands, the copy, which has systemd's tools as a booted Debian
+# has, must have smbd and nmbd neither running nor enabled (for the next
+# boot) unless they were before: installing samba enables and, on a booted
+# machine, starts them on every interface.
+#
 # Must run as root (debootstrap, mounts, chroot).
 set -euo pipefail
 
@@ -166,10 +171,26 @@ echo "Cloning $repo at $commit into /root/private/stubwarden"
 inside 'set -e
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q
-  apt-get install -y -q --no-install-recommends git
+  apt-get install -y -q --no-install-recommends git systemd
   install -d -m 0700 /root/private
   git -c advice.detachedHead=false clone --quiet /root/stubwarden.bundle /root/private/stubwarden
   rm /root/stubwarden.bundle'
+
+# smbd's and nmbd's state in the copy: whether systemd starts them at boot,
+# and whether one runs now (a process whose root is the copy; the host's
+# own, and other copies', do not count).
+smb_services() {
+  local unit enabled running pid
+  for unit in smbd nmbd; do
+    enabled="$(chroot "$copy" systemctl is-enabled "$unit" 2>/dev/null || true)"
+    running=stopped
+    for pid in $(pgrep -x "$unit" || true); do
+      [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$copy" ] && running=running
+    done
+    echo "$unit ${enabled:-not-found} $running"
+  done
+}
+smb_before="$(smb_services)"
 
 result=0
 if [ "$tests" -eq 1 ]; then
@@ -186,6 +207,24 @@ for command in "${commands[@]}"; do
   echo "--run '$command': exit code $status" | tee -a "$log"
   [ "$result" -ne 0 ] || result=$status
 done
+
+# No SMB server left behind that was not there before, now or after a boot.
+smb_after="$(smb_services)"
+smb_left=0
+while read -r unit enabled running; do
+  read -r _ enabled_before running_before < <(grep "^$unit " <<<"$smb_before")
+  case "$enabled" in
+    enabled|enabled-runtime) [ "$enabled_before" = "$enabled" ] || smb_left=1 ;;
+  esac
+  [ "$running" = stopped ] || [ "$running_before" = running ] || smb_left=1
+done <<<"$smb_after"
+if [ "$smb_left" -eq 0 ]; then
+  echo "smbd and nmbd as before the commands: $(tr '\n' ';' <<<"$smb_after")" | tee -a "$log"
+else
+  printf 'An SMB server is left behind (unit, enabled, running):\nbefore:\n%s\nafter:\n%s\n' \
+    "$smb_before" "$smb_after" | tee -a "$log"
+  [ "$result" -ne 0 ] || result=1
+fi
 
 # Tests that skipped themselves (a test skips what this machine cannot do,
 # and says why in the full output): a passing run should still show them.

@@ -9,7 +9,8 @@
 #     the same bytes as root's; the same program without the capability
 #     cannot even read the target;
 #   - the member's rehearsal (stubwarden-rehearse) of the installed program
-#     on this volume holds every check;
+#     on this volume holds every check, and its verdict notes that -fixphs
+#     writes with the member's own rights;
 #   - an account outside the group cannot execute the program, nor read it;
 #   - removal, and purge after it or alone, leave no file, group,
 #     statoverride or capability behind.
@@ -165,6 +166,10 @@ code=0
 verdict="$(runuser -u "$member" -- stubwarden-rehearse "/home/$member/rehearsal" 2>&1)" || code=$?
 check "the rehearsal of the installed program holds every check" same 0 "$code"
 [ "$code" -eq 0 ] || echo "$verdict"
+# The member may not write root's files: the verdict says that -fixphs
+# repairs with the member's own rights.
+check "the member's verdict notes that the repair writes with the member's rights" \
+  grep -q '^Note: -fixphs writes with the rights of the account that runs it' <<<"$verdict"
 
 echo "== An account outside the group"
 code=0

@@ -9,6 +9,9 @@
 # every interface. A test run must not leave an SMB server behind, so a
 # service that was neither running nor enabled before is stopped and
 # disabled again afterwards (the suite starts its own smbd on loopback).
+# Where systemd's tools are installed but systemd does not run (a chroot, a
+# container being built), the package still enables the services for the
+# next boot; they are disabled the same way.
 set -euo pipefail
 
 packages=(samba samba-vfs-modules smbclient python3-samba)
@@ -28,13 +31,16 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 
-# What smbd and nmbd were before, where systemd runs.
+# What smbd and nmbd were before: enabled where systemd's tools are, running
+# where systemd runs.
 declare -A was_active was_enabled
-have_systemd=0
-if [ -d /run/systemd/system ] && command -v systemctl >/dev/null; then
-  have_systemd=1
+have_systemctl=0
+systemd_runs=0
+if command -v systemctl >/dev/null; then
+  have_systemctl=1
+  [ -d /run/systemd/system ] && systemd_runs=1
   for unit in smbd nmbd samba-ad-dc; do
-    was_active[$unit]=$(systemctl is-active "$unit" 2>/dev/null || true)
+    was_active[$unit]=$([ "$systemd_runs" -eq 1 ] && systemctl is-active "$unit" 2>/dev/null || true)
     was_enabled[$unit]=$(systemctl is-enabled "$unit" 2>/dev/null || true)
   done
 fi
@@ -58,10 +64,12 @@ echo "Installing: ${missing[*]} ${release[*]}"
 $sudo apt-get update -q
 $sudo apt-get install -y --no-install-recommends "${release[@]}" "${missing[@]}"
 
-if [ "$have_systemd" -eq 1 ]; then
+if [ "$have_systemctl" -eq 1 ]; then
   for unit in smbd nmbd samba-ad-dc; do
-    systemctl cat "$unit" >/dev/null 2>&1 || continue
-    if [ "${was_active[$unit]}" != active ]; then
+    # No unit of that name: nothing to say (is-enabled works without systemd
+    # running, where "systemctl cat" does not).
+    [ -n "$(systemctl is-enabled "$unit" 2>/dev/null || true)" ] || continue
+    if [ "$systemd_runs" -eq 1 ] && [ "${was_active[$unit]}" != active ]; then
       $sudo systemctl stop "$unit" 2>/dev/null || true
     fi
     case "${was_enabled[$unit]}" in

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/account_rights.h"
 #include "platform/child_process.h"
 #include "platform/console.h"
 #include "platform/little_endian.h"
@@ -332,6 +333,15 @@ int rehearseIn(const WString& program, const WString& folder, const WString& unc
         say("Verdict: Stubwarden does not work as it must on this volume: " + std::to_string(failing) + " of " +
             std::to_string(checks.size()) + " checks fail.");
     }
+    // The share was built by this account, so the repair of its own files
+    // says nothing of the files of other accounts on the real share.
+    if (!mayWriteEveryFile()) {
+        say("Note: -fixphs writes with the rights of the account that runs it; the backup privilege only reads. "
+            "Here it repaired this account's own files. This account may not write the files of other accounts, "
+            "so on the real share the repair of such a placeholder fails with \"Failed to fix:CreateFile:5\". "
+            "Run -fixphs as root on Linux or from an elevated prompt of an administrator on Windows, or as the "
+            "owner of the files.");
+    }
     int result = failing == 0 ? kWorks : kCheckFailed;
     if (keep) {
         say("Kept: the sample share in " + shown(shareFolder) + ", and each run's report and output in a folder of " +
@@ -421,6 +431,10 @@ int wmain(int argc, WCHAR* argv[])
         return usageError(folders.size() > 1 ? "name one folder" : "the folder is missing");
     }
     options.folder = folders.front();
+    if (std::string problem = commandLinePathProblem(options.folder); !problem.empty()) {
+        writeErrorLine("stubwarden-rehearse: " + problem);
+        return kNotRehearsed;
+    }
     try {
         int result = rehearse(options);
         std::cout << std::flush;

@@ -47,3 +47,17 @@ WString uncPath(const WString& full)
     }
     return unc;
 }
+
+std::string commandLinePathProblem(WStringView path)
+{
+    if (path.substr(0, 2) == WSTR("\\\\") || path.substr(0, 1) == WSTR("/")) {
+        return {};
+    }
+    const std::string shown = path.empty() ? "''" : posix::toDisplayBytes(path);
+    if (path.substr(0, 1) == WSTR("\\")) {
+        return shown + " is not a UNC path, which begins with two backslashes: quote a UNC path, as in "
+                       "'\\\\server\\share\\folder', since a shell takes away backslashes that are not quoted";
+    }
+    return shown + " is neither a UNC path nor an absolute path: give an absolute path, as in /srv/share/folder, "
+                   "or quote a UNC path, as in '\\\\server\\share\\folder'";
+}

@@ -73,7 +73,9 @@ int main(int argc, char* argv[])
     // process may be started with no arguments at all, not even its name.
     if (argc >= 2) {
         WString& target = arguments.back();
-        if (!target.empty() && target[0] == u'/' && (target.size() == 1 || target[1] != u'/')) {
+        // "/?" asks for the help, as on Windows.
+        if (!target.empty() && target[0] == u'/' && (target.size() == 1 || target[1] != u'/') &&
+            target != WSTR("/?")) {
             if (std::optional<WString> unc = uncTarget(target)) {
                 target = *unc;
             } else {

@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "platform/account_rights.h"
 #include "platform/ascii_case.h"
 #include "platform/posix/handle_objects.h"
 #include "platform/posix/last_error.h"
@@ -101,4 +102,12 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newS
     DWORD code = handleAs<TokenObject>(token) == nullptr ? ERROR_INVALID_HANDLE : adjustPrivileges(disableAll, newState);
     SetLastError(code);
     return code == ERROR_SUCCESS || code == ERROR_NOT_ALL_ASSIGNED ? TRUE : FALSE;
+}
+
+bool mayWriteEveryFile()
+{
+    UniqueCapabilities capabilities(cap_get_proc());
+    cap_flag_value_t effective = CAP_CLEAR;
+    return capabilities && cap_get_flag(capabilities.get(), CAP_DAC_OVERRIDE, CAP_EFFECTIVE, &effective) == 0 &&
+           effective == CAP_SET;
 }

@@ -1,9 +1,11 @@
 // The command line: the usage line, the options and the exit codes.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sys/stat.h>
 
 #include "tests/e2e/normal_mode_fixtures.h"
+#include "tests/support/release_artefacts.h"
 
 using namespace testsupport;
 using namespace normalmode;
@@ -11,6 +13,17 @@ using namespace normalmode;
 namespace {
 
 const std::string kUsageLine = "Usage: Stubwarden [-v] [-d] [-fixphs] [-ArchiveUsage] <target>\n";
+
+// Every entry of a folder, sorted: a report or anything else a run left.
+std::vector<std::string> entriesOf(const std::string& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 TEST(CommandLine, RejectedCommandLinesPrintTheUsageLineAndCreateNoReport)
 {
@@ -71,18 +84,69 @@ TEST(CommandLine, AcceptedOptionsSelectTheModeAndTheLines)
     }
 }
 
-// A lone argument is the target, whatever it looks like: "-v" loses its two
-// characters to the normalisation and names no share.
-TEST(CommandLine, ASingleArgumentIsTheTarget)
+// The help and the version go to standard output, with exit code 0, whatever
+// else is on the command line; no report is made.
+TEST(CommandLine, HelpAndVersionArePrintedAndNoReportIsMade)
 {
-    TempDir work;
-    RunResult result = runStubwarden({"-v"}, {.workingDirectory = work.path()});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.standardError, "Error:GetFileAttributes:161, path:\\\\?\\UNC\\\n");
-    std::vector<std::string> names = reportFiles(work.path());
-    ASSERT_EQ(names.size(), 1u);
-    EXPECT_EQ(names.front().substr(0, 3), "-v-");
-    EXPECT_EQ(readFileBytes(work / names.front()), "");
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string output;
+    };
+    std::vector<Case> cases;
+    for (const auto& arguments : kHelpCommandLines) {
+        cases.push_back({arguments, kHelpText});
+    }
+    for (const auto& arguments : kVersionCommandLines) {
+        cases.push_back({arguments, "stubwarden " + projectVersion() + "\n"});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.arguments));
+        TempDir work;
+        RunResult result = runStubwarden(c.arguments, {.workingDirectory = work.path()});
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(result.standardOutput, c.output);
+        EXPECT_EQ(result.standardError, "");
+        EXPECT_EQ(entriesOf(work.path()), std::vector<std::string>{});
+    }
+}
+
+// On Linux a target must be a UNC path or an absolute path. One that a shell
+// has mangled (\\vm\dept unquoted arrives as \vmdept), a relative one, and a
+// lone option taken for the target are refused with one line, before any
+// file is made.
+TEST(CommandLine, ATargetThatIsNeitherUncNorAbsoluteIsRefusedWithoutAFile)
+{
+    const std::string kQuote = " is not a UNC path, which begins with two backslashes: quote a UNC path, as in "
+                               "'\\\\server\\share\\folder', since a shell takes away backslashes that are not quoted\n";
+    const std::string kRelative = " is neither a UNC path nor an absolute path: give an absolute path, as in "
+                                  "/srv/share/folder, or quote a UNC path, as in '\\\\server\\share\\folder'\n";
+    const struct {
+        std::vector<std::string> arguments;
+        std::string error;
+    } cases[] = {
+        {{"\\vmdept"}, "Error:\\vmdept" + kQuote},
+        {{"-v", "\\fs01sharerehearsal"}, "Error:\\fs01sharerehearsal" + kQuote},
+        {{"vmdept"}, "Error:vmdept" + kRelative},
+        {{"share"}, "Error:share" + kRelative},
+        {{"."}, "Error:." + kRelative},
+        {{"-archiveusage", "share/dept"}, "Error:share/dept" + kRelative},
+        {{"-v"}, "Error:-v" + kRelative},
+        {{""}, "Error:''" + kRelative},
+        // Taken as they are on Windows (the prefix anywhere; a drive letter
+        // dropped like "\\"), but relative paths on Linux.
+        {{"x\\\\?\\UNC\\srv\\share"}, "Error:x\\\\?\\UNC\\srv\\share" + kRelative},
+        {{"D:\\data"}, "Error:D:\\data" + kRelative},
+        {{"x"}, "Error:x" + kRelative},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.arguments));
+        TempDir work;
+        RunResult result = runStubwarden(c.arguments, {.workingDirectory = work.path()});
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.standardError, c.error);
+        EXPECT_EQ(result.standardOutput, "");
+        EXPECT_EQ(entriesOf(work.path()), std::vector<std::string>{});
+    }
 }
 
 }  // namespace

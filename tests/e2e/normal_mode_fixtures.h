@@ -47,6 +47,38 @@ inline const std::vector<std::vector<std::string>> kRejectedCommandLines = {
     {"-v", "-v", "-v", "-v", "-v", "-v", "\\\\srv\\share"},
 };
 
+// Command lines that ask for the help (--help, -h, -? or /?, wherever it
+// stands) and the help the program prints for them, line ends as on Linux.
+inline const std::vector<std::vector<std::string>> kHelpCommandLines = {
+    {"--help"}, {"-h"}, {"-?"}, {"/?"}, {"-v", "--help"}, {"-h", "\\\\srv\\share"}, {"-x", "-d", "/?"},
+};
+inline const std::string kHelpText =
+    "Usage: Stubwarden [-v] [-d] [-fixphs] [-ArchiveUsage] <target>\n"
+    "       stubwarden --help | --version\n"
+    "\n"
+    "Audits the archive placeholders below <target>, a folder or one file of a\n"
+    "share, given as a UNC path (\\\\server\\share\\folder; on Linux also an absolute\n"
+    "path, /srv/share/folder; quote a UNC path in a Linux shell). It reads every\n"
+    "file's reparse data without recalling anything and writes what it finds to a\n"
+    "report file in the current folder, named from the target and the start time.\n"
+    "\n"
+    "  -v             a line for every file, with its creation time, size and\n"
+    "                 attributes\n"
+    "  -d             the raw reparse data of every bad placeholder\n"
+    "  -fixphs        repair the misplaced placeholder records (this writes to the\n"
+    "                 share, with the account's own rights: rehearse first, with\n"
+    "                 stubwarden-rehearse)\n"
+    "  -ArchiveUsage  (any letter case) per archive point, the archived and the\n"
+    "                 non-archived sizes in KB\n"
+    "\n"
+    "The options come before the target. Exit code 0: no bad placeholder; 2: bad\n"
+    "placeholders found; 1: the run failed (the reason on standard error).\n"
+    "See the manual page stubwarden(1); in the Windows zip, man\\stubwarden.1.txt.\n";
+// Command lines that ask for the version, and what it prints.
+inline const std::vector<std::vector<std::string>> kVersionCommandLines = {
+    {"--version"}, {"--version", "\\\\srv\\share"}, {"-v", "--version"},
+};
+
 // The creation time given to every fixture file, and how a run in UTC shows it.
 inline FILETIME created() { return treebuilder::fileTimeUtc(2023, 1, 15, 10, 20, 30); }
 inline const std::string kCreatedText = "15/01/23 10:20:30 GMT";

@@ -197,6 +197,37 @@ TEST(Rehearsal, WithKeepTheShareAndEveryRunsReportStayWhereItSays)
     EXPECT_EQ(kept, expected);
 }
 
+// The rehearsal repairs files of its own account, which says nothing of the
+// files of others on the real share: an account that may not write those
+// gets a note after the verdict that says so and what to run instead; root
+// gets none.
+TEST(Rehearsal, TheVerdictNotesTheRepairRightsOfAnAccountThatLacksThem)
+{
+    const std::string note =
+        "Note: -fixphs writes with the rights of the account that runs it; the backup privilege only reads. Here it "
+        "repaired this account's own files. This account may not write the files of other accounts, so on the real "
+        "share the repair of such a placeholder fails with \"Failed to fix:CreateFile:5\". Run -fixphs as root on "
+        "Linux or from an elevated prompt of an administrator on Windows, or as the owner of the files.\n";
+    constexpr uid_t kNobody = 65534;
+    struct Case {
+        const char* account;
+        RunOptions options;
+        std::string note;
+    };
+    for (const Case& c : {Case{"root", {}, ""}, Case{"nobody", {.user = kNobody, .group = kNobody}, note}}) {
+        SCOPED_TRACE(c.account);
+        TempDir temp;
+        ASSERT_EQ(::chown(temp.path().c_str(), kNobody, kNobody), 0);
+        const std::string folder = temp / "rehearsal";
+        const std::string program = runnableByEveryone(STUBWARDEN_BINARY);
+        RunResult run = runProgram(kRehearse, {"--stubwarden", program, folder}, c.options);
+        EXPECT_EQ(run.standardOutput, rehearsalOutput(program, folder, {}, c.note + kRemoved));
+        EXPECT_EQ(run.standardError, "");
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_EQ(entriesOf(temp.path()), std::vector<std::string>{});
+    }
+}
+
 // ramfs keeps no xattrs at all, so none of Samba's convention: no attributes,
 // no reparse points, no streams. (tmpfs would do as well where it keeps no
 // user xattrs; since Linux 6.6 it keeps them.) The rehearsal says what is
@@ -410,10 +441,25 @@ TEST(Rehearsal, CommandLinesItCannotTakeAreNamedWithTheUsage)
          "Stubwarden is not at " + temp.path() + ": name it with --stubwarden <program>", false},
         {{temp / "no/such/folder"},
          temp / "no/such/folder" + " cannot be reached (error 3: the folder it would lie in does not exist)", false},
+        // A UNC path pasted unquoted loses its backslashes to the shell, and
+        // a relative path would be taken for a UNC path: neither is rehearsed.
+        {{"\\fs01sharerehearsal"},
+         "\\fs01sharerehearsal is not a UNC path, which begins with two backslashes: quote a UNC path, as in "
+         "'\\\\server\\share\\folder', since a shell takes away backslashes that are not quoted",
+         false},
+        {{"--keep", "rehearsal"},
+         "rehearsal is neither a UNC path nor an absolute path: give an absolute path, as in /srv/share/folder, or "
+         "quote a UNC path, as in '\\\\server\\share\\folder'",
+         false},
+        {{"."},
+         ". is neither a UNC path nor an absolute path: give an absolute path, as in /srv/share/folder, or quote a "
+         "UNC path, as in '\\\\server\\share\\folder'",
+         false},
     };
     for (const Case& line : cases) {
         SCOPED_TRACE(::testing::PrintToString(line.arguments));
-        RunResult run = runProgram(kRehearse, line.arguments);
+        // In the folder of the test: a relative folder would be made there.
+        RunResult run = runProgram(kRehearse, line.arguments, {.workingDirectory = temp.path()});
         EXPECT_EQ(run.standardError, "stubwarden-rehearse: " + line.problem + "\n" + (line.withUsage ? usage : ""));
         EXPECT_EQ(run.standardOutput, "");
         EXPECT_EQ(run.exitCode, 1);

@@ -5,11 +5,13 @@
 
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
 
 #include "tests/support/release_artefacts.h"
+#include "tests/support/document_links.h"
 #include "tests/support/test_support.h"
 
 using namespace testsupport;
@@ -81,8 +83,11 @@ TEST(DebianPackage, HoldsEveryFileOfTheReleaseAndNothingElse)
         file(doc + "/changelog.gz"),
         file(doc + "/copyright"),
         folder(doc + "/docs"),
+        file(doc + "/docs/building.md"),
+        file(doc + "/docs/performance.md"),
         file(doc + "/docs/platform-differences.md"),
         file(doc + "/docs/rehearsal-trees.md"),
+        file(doc + "/docs/tests.md"),
         folder(doc + "/samples"),
         file(doc + "/samples/sample-share.tree"),
         folder("usr/share/man"),
@@ -182,6 +187,48 @@ TEST(DebianPackage, ManualPagesShowWithoutWarningsAndCoverWhatAnAdministratorNee
     }
 }
 
+// Every page a manual page's SEE ALSO names is there: the release's own in
+// the package, the system's on this machine (man -w finds it).
+TEST(DebianPackage, EveryPageThatSeeAlsoNamesExists)
+{
+    TempDir unpacked;
+    dpkgDeb("--extract", unpacked.path());
+    const std::regex reference(R"(([A-Za-z][-A-Za-z0-9_.]*)\((\d)\))");
+    for (const std::string& name : releasePrograms()) {
+        SCOPED_TRACE(name);
+        RunResult shown = runProgram("/usr/bin/man", {"-E", "UTF-8", "-l", unpacked / ("usr/share/man/man1/" + name + ".1.gz")},
+                                     {.environment = {"LC_ALL=C.UTF-8", "MANWIDTH=200"}});
+        ASSERT_EQ(shown.exitCode, 0) << shown.standardError;
+        const std::string& text = shown.standardOutput;
+        std::size_t start = text.find("\nSEE ALSO\n");
+        ASSERT_NE(start, std::string::npos) << text;
+        std::size_t end = text.find("\n\n", start + 10);
+        while (end != std::string::npos && end + 2 < text.size() && text[end + 2] == ' ') {
+            end = text.find("\n\n", end + 2);
+        }
+        const std::string seeAlso = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        std::set<std::string> named;
+        for (std::sregex_iterator match(seeAlso.begin(), seeAlso.end(), reference), last; match != last; ++match) {
+            named.insert((*match)[1].str() + "." + (*match)[2].str());
+        }
+        EXPECT_FALSE(named.empty()) << seeAlso;
+        if (name != "stubwarden") {
+            EXPECT_EQ(named.count("stubwarden.1"), 1u) << seeAlso;
+        }
+        for (const std::string& page : named) {
+            SCOPED_TRACE(page);
+            const std::string program = page.substr(0, page.rfind('.'));
+            const std::string section = page.substr(page.rfind('.') + 1);
+            if (program.rfind("stubwarden", 0) == 0) {
+                EXPECT_TRUE(std::filesystem::exists(unpacked / ("usr/share/man/man" + section + "/" + page + ".gz")));
+                continue;
+            }
+            RunResult where = runProgram("/usr/bin/man", {"-w", section, program});
+            EXPECT_EQ(where.exitCode, 0) << where.standardError;
+        }
+    }
+}
+
 TEST(DebianPackage, TheMainProgramsManualPageGivesItsUsageLineOptionsAndExitCodes)
 {
     TempDir unpacked;
@@ -196,6 +243,15 @@ TEST(DebianPackage, TheMainProgramsManualPageGivesItsUsageLineOptionsAndExitCode
           "CAP_DAC_READ_SEARCH", "adduser admin1 stubwarden", "iconv -f UTF-16LE -t UTF-8"}) {
         EXPECT_NE(text.find(expected), std::string::npos) << '"' << expected << "\" in\n" << text;
     }
+}
+
+// The README's links, and those of the documents in docs/, lead to files
+// that the package holds beside them.
+TEST(DebianPackage, TheDocumentsLinksResolveInsideThePackage)
+{
+    TempDir unpacked;
+    dpkgDeb("--extract", unpacked.path());
+    expectLinksResolve(unpacked / "usr/share/doc/stubwarden");
 }
 
 TEST(DebianPackage, LintianFindsNoErrorAndNoWarning)

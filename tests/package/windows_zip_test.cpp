@@ -5,11 +5,13 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <set>
 #include <sstream>
 
+#include "tests/support/document_links.h"
 #include "tests/support/release_artefacts.h"
 #include "tests/support/test_support.h"
 
@@ -100,13 +102,18 @@ TEST(WindowsZip, HoldsEveryFileOfTheReleaseAndNothingElse)
     std::set<std::string> expected = {
         top + "README.md",
         top + "docs/",
+        top + "docs/building.md",
+        top + "docs/performance.md",
         top + "docs/platform-differences.md",
         top + "docs/rehearsal-trees.md",
+        top + "docs/tests.md",
+        top + "man/",
         top + "samples/",
         top + "samples/sample-share.tree",
     };
     for (const std::string& name : releasePrograms()) {
         expected.insert(top + name + ".exe");
+        expected.insert(top + "man/" + name + ".1.txt");
     }
     RunResult listing = runProgram("/usr/bin/unzip", {"-Z1", windowsZipPath()});
     ASSERT_EQ(listing.exitCode, 0) << windowsZipPath() << " (scripts/build-packages.sh makes it):\n"
@@ -189,4 +196,42 @@ TEST(WindowsZip, EveryProgramAsksToRunAsItsCaller)
         // The code page the program works in stays the system's ANSI one.
         EXPECT_EQ(manifest.find("activeCodePage"), std::string::npos) << manifest;
     }
+}
+
+// The manual pages, as text made from the same sources as the Debian
+// package's: each names its program and the version, has the sections of a
+// manual page, and the main program's gives its synopsis and error codes.
+TEST(WindowsZip, HoldsEveryManualPageAsText)
+{
+    TempDir unpacked;
+    unpackWindowsZip(unpacked.path());
+    for (const std::string& name : releasePrograms()) {
+        SCOPED_TRACE(name);
+        const std::string text = readFileBytes(unpacked / (windowsZipFolder() + "/man/" + name + ".1.txt"));
+        EXPECT_EQ(text.find_first_not_of('\n'), text.find(name + "(1)")) << text;
+        for (const char* section : {"\nNAME\n", "\nSYNOPSIS\n", "\nDESCRIPTION\n", "\nOPTIONS\n", "\nEXIT STATUS\n",
+                                    "\nEXAMPLES\n", "\nSEE ALSO\n"}) {
+            EXPECT_NE(text.find(section), std::string::npos) << section << " in\n" << text;
+        }
+        EXPECT_NE(text.find("Stubwarden " + projectVersion()), std::string::npos) << text;
+        // Plain text: no terminal escapes, no overstrikes, only ASCII.
+        for (char c : text) {
+            ASSERT_TRUE(c == '\n' || (c >= ' ' && c <= '~')) << "byte " << int(static_cast<unsigned char>(c));
+        }
+    }
+    // The main program's synopsis and its error codes, as the page has them.
+    const std::string page = readFileBytes(unpacked / (windowsZipFolder() + "/man/stubwarden.1.txt"));
+    for (const char* expected : {"stubwarden [-v] [-d] [-fixphs] [-ArchiveUsage] target", "\nERRORS\n",
+                                 "Failed to fix:CreateFile:5"}) {
+        EXPECT_NE(page.find(expected), std::string::npos) << expected << " in\n" << page;
+    }
+}
+
+// The README's links, and those of the documents in docs/, lead to files
+// that the zip holds beside them.
+TEST(WindowsZip, TheDocumentsLinksResolveInsideTheZip)
+{
+    TempDir unpacked;
+    unpackWindowsZip(unpacked.path());
+    expectLinksResolve(unpacked / windowsZipFolder());
 }

@@ -36,6 +36,16 @@ namespace {
 const std::string kUsageLine = "Usage: Stubwarden [-v] [-d] [-fixphs] [-ArchiveUsage] <target>\r\n";
 const std::string kEmptySummary = summary(0, 0, 0, 0, 0, 0, 0, 0);
 
+// Text with LF line ends as the C runtime writes it to a console stream.
+std::string withCrLfLineEnds(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    }
+    return out;
+}
+
 // The Windows build run in a new working folder, with the report it left there.
 RunWithReport windowsRun(const std::vector<std::string>& arguments, RunOptions options = {})
 {
@@ -62,6 +72,28 @@ TEST(WindowsBuild, RejectedCommandLinesPrintTheUsageLineAndCreateNoReport)
         EXPECT_EQ(run.result.standardError, kUsageLine);
         EXPECT_EQ(run.result.standardOutput, "");
         EXPECT_TRUE(run.reports.empty());
+    }
+}
+
+// --help, -h, -? and /? print the help, --version the version, on standard
+// output, wherever they stand; exit code 0 and no report.
+TEST(WindowsBuild, HelpAndVersionArePrintedAndNoReportIsMade)
+{
+    std::vector<std::pair<std::vector<std::string>, std::string>> cases;
+    for (const auto& arguments : normalmode::kHelpCommandLines) {
+        cases.emplace_back(arguments, normalmode::kHelpText);
+    }
+    for (const auto& arguments : normalmode::kVersionCommandLines) {
+        cases.emplace_back(arguments, "stubwarden " + projectVersion() + "\n");
+    }
+    for (const auto& [arguments, output] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(arguments));
+        TempDir work;
+        RunResult run = runWindowsBuild(arguments, {.workingDirectory = work.path()});
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_EQ(run.standardOutput, withCrLfLineEnds(output));
+        EXPECT_EQ(run.standardError, "");
+        EXPECT_TRUE(std::filesystem::is_empty(work.path()));
     }
 }
 
