@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/own_file.h"
 #include "platform/unique_resource.h"
 #include "report/text_format.h"
 #include "runcontrol/scan_session.h"
@@ -73,21 +74,33 @@ std::string reportFileName(const WString& target, std::time_t startTime)
 }
 
 // The name is known in advance (target and second), so whoever may write the
-// current folder can plant a link under it. The report is opened on the link
-// itself and without emptying anything; a reparse point (a symbolic link, a
-// junction, a placeholder) or a file with another name (a hard link) is
-// refused before a byte of it changes. Only then is the file emptied, so a
-// report of the same name from the same second leaves no stale tail. A new,
-// empty file is left as it is: on ext4, emptying a file makes its close
-// write out all the report's data at once.
+// current folder can plant something under it: a link, a pipe that she
+// reads, a file of her own that she keeps open or reads afterwards. The
+// report is made as a new file that only its owner may read (it lists what
+// the privilege let the program see). Only a file the caller already owns
+// is used in its place, a report of the same name from the same second: it
+// is opened on itself, and a reparse point (a symbolic link, a junction, a
+// placeholder), anything but a regular file, or a file with another name (a
+// hard link) is refused before a byte of it changes. Only then is it
+// emptied, so that no stale tail stays; a new, empty file is left as it is:
+// on ext4, emptying a file makes its close write out all the report's data
+// at once.
 HANDLE openReportFile(const std::string& name)
 {
-    UniqueHandle report(CreateFileA(name.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!report || !GetFileInformationByHandle(report.get(), &information) ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || information.nNumberOfLinks != 1 ||
-        ((information.nFileSizeHigh | information.nFileSizeLow) != 0 && !SetEndOfFile(report.get()))) {
+    constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    UniqueHandle report(createPrivateFile(name.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, kFlags));
+    if (!report && GetLastError() == ERROR_FILE_EXISTS) {
+        report.reset(CreateFileA(name.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL, 0, nullptr,
+                                 OPEN_EXISTING, kFlags, nullptr));
+        BY_HANDLE_FILE_INFORMATION information{};
+        if (report && (!isOwnRegularFile(report.get()) || !GetFileInformationByHandle(report.get(), &information) ||
+                       (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+                       information.nNumberOfLinks != 1 ||
+                       ((information.nFileSizeHigh | information.nFileSizeLow) != 0 && !SetEndOfFile(report.get())))) {
+            report.reset();
+        }
+    }
+    if (!report) {
         throw std::runtime_error("Failed to open report file:" + name);
     }
     return report.release();

@@ -11,7 +11,9 @@
 // Every separator left becomes "-", so the report lands in the current folder.
 std::string reportFileName(const WString& target, std::time_t startTime);
 
-// Creates the report, or empties an existing one, opened without sharing;
-// a link under the name is neither followed nor emptied. Throws
+// Creates the report as a new file only its owner may read, or empties an
+// existing one that is a regular file of the caller's own with no other
+// name; opened without sharing. Anything else under the name (a link, a
+// pipe, another account's file) is neither followed nor emptied: throws
 // std::runtime_error "Failed to open report file:<name>".
 HANDLE openReportFile(const std::string& name);
