@@ -1,5 +1,6 @@
 #include "report/report_file.h"
 
+#include <cstdint>
 #include <stdexcept>
 #include <vector>
 
@@ -54,6 +55,41 @@ void removeAll(std::vector<std::string>& characters, std::string_view pattern)
     characters = std::move(kept);
 }
 
+// A name may hold 255 bytes on Linux and 255 UTF-16 code units on Windows,
+// which an ANSI name never has more of than it has bytes.
+constexpr std::size_t kLongestName = 255;
+
+// FNV-1a, 64 bits, as 16 hexadecimal digits.
+std::string hashText(std::string_view bytes)
+{
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    for (char byte : bytes) {
+        hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001b3ULL;
+    }
+    constexpr char kDigits[] = "0123456789abcdef";
+    std::string text(16, '0');
+    for (std::size_t i = 16; i-- > 0; hash >>= 4) {
+        text[i] = kDigits[hash & 0xF];
+    }
+    return text;
+}
+
+// The bytes at the end of `text` that begin a UTF-8 sequence and do not
+// finish it, so that a cut never leaves half a character of a UTF-8 code
+// page. (In another code page this may drop a character or two more: the
+// name is only shorter.)
+std::size_t unfinishedUtf8Tail(std::string_view text)
+{
+    for (std::size_t back = 1; back <= 4 && back <= text.size(); ++back) {
+        auto byte = static_cast<unsigned char>(text[text.size() - back]);
+        if ((byte & 0xC0) != 0x80) {
+            std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+            return length > back ? back : 0;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 std::string reportFileName(const WString& target, std::time_t startTime)
@@ -63,14 +99,31 @@ std::string reportFileName(const WString& target, std::time_t startTime)
     removeAll(characters, "\\\\");
     // A forward slash separates folders too: kept, it would put the report
     // in another folder, or fail the run where that folder does not exist.
-    std::string name;
+    std::string part;
+    std::vector<std::size_t> ends;  // where each character ends in `part`
     for (const std::string& character : characters) {
-        name += character == "\\" || character == "/" ? "-" : character;
+        part += character == "\\" || character == "/" ? "-" : character;
+        ends.push_back(part.size());
     }
-    name += '-';
-    name += std::to_string(static_cast<long long>(startTime));
-    name += ".txt";
-    return name;
+    const std::string tail = "-" + std::to_string(static_cast<long long>(startTime)) + ".txt";
+    if (part.size() + tail.size() <= kLongestName) {
+        return part + tail;
+    }
+    // Too long to be a name: cut at a character's end so that the name fits
+    // with "~" and a hash of the whole part after the cut, and two targets
+    // that differ only beyond it still get two names. The seconds stay.
+    const std::string hash = "~" + hashText(part);
+    std::size_t room = kLongestName - tail.size() - hash.size();
+    std::size_t cut = 0;
+    for (std::size_t end : ends) {
+        if (end > room) {
+            break;
+        }
+        cut = end;
+    }
+    std::string_view kept(part.data(), cut);
+    kept.remove_suffix(unfinishedUtf8Tail(kept));
+    return std::string(kept) + hash + tail;
 }
 
 // The name is known in advance (target and second), so whoever may write the

@@ -9,6 +9,8 @@
 
 // "\\fs01\users\ann" at 1700000000 -> "fs01-users-ann-1700000000.txt".
 // Every separator left becomes "-", so the report lands in the current folder.
+// A name that would pass 255 bytes keeps as much of its start as fits with
+// "~", 16 hexadecimal digits of a hash of the whole, and the seconds.
 std::string reportFileName(const WString& target, std::time_t startTime);
 
 // Creates the report as a new file only its owner may read, or empties an
