@@ -45,7 +45,14 @@ HRESULT hresultFromWin32(DWORD error)
 bool ScanSession::CheckIsFolderAnArchivePoint(const WString& folderPath, WString& archivePointId,
                                               WString& archiveName)
 {
-    WString streamPath = folderPath + WSTR(":") + WString(kMarkerStreamName);
+    // Asked of every folder walked, with a path as long as the folder is
+    // deep. A new string each time, freed again between the allocations that
+    // each level keeps for the rest of the walk (its enumeration), would
+    // leave a hole behind every level that the next, longer path no longer
+    // fits: memory would grow with the square of the depth. One buffer,
+    // grown as the walk goes deeper, is reused.
+    thread_local WString streamPath;
+    streamPath.assign(folderPath).append(WSTR(":")).append(kMarkerStreamName);
     UniqueHandle stream(
         CreateFileW(streamPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!stream) {

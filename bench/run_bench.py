@@ -16,6 +16,7 @@ resident memory comes from GNU time's report of each child and its children.
 """
 import argparse
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -119,6 +120,44 @@ def syscalls_per_file(command, files):
         shutil.rmtree(work)
 
 
+def make_chain(root, depth):
+    """`depth` folders d/d/... below `root` with one file at the bottom, made
+    through descriptors (the path soon passes what one call may name)."""
+    if os.path.exists(os.path.join(root, ".complete")):
+        return
+    if os.path.exists(root):
+        subprocess.run(["rm", "-rf", root], check=True)
+    os.makedirs(root)
+    folder = os.open(root, os.O_RDONLY | os.O_DIRECTORY)
+    for _ in range(depth):
+        os.mkdir("d", dir_fd=folder)
+        deeper = os.open("d", os.O_RDONLY | os.O_DIRECTORY, dir_fd=folder)
+        os.close(folder)
+        folder = deeper
+    os.close(os.open("f.doc", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=folder))
+    os.close(folder)
+    open(os.path.join(root, ".complete"), "w").close()
+
+
+def memory_against_depth(stubwarden, trees):
+    """Peak memory of both modes on chains 2,000 to 16,000 folders deep: it
+    grows with the depth (each level holds its enumeration), never with its
+    square. The walk holds a descriptor per level."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    print("\nMemory against depth (chains of folders, peak RSS)")
+    for depth in (2000, 4000, 8000, 16000):
+        if hard != resource.RLIM_INFINITY and hard < depth + 64:
+            print(f"  {depth:>6} levels: left out, {hard} descriptors allowed")
+            continue
+        tree = os.path.join(trees, f"depth-{depth}")
+        make_chain(tree, depth)
+        _, normal = measure([stubwarden, unc(tree)], 1)
+        _, usage = measure([stubwarden, "-archiveusage", unc(tree)], 1)
+        print(f"  {depth:>6} levels: normal mode {normal / 1024:6.1f} MiB, archive usage {usage / 1024:6.1f} MiB")
+    resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
@@ -217,6 +256,8 @@ def main():
     print("\nChain of folders 400 deep")
     times, peak = measure([stubwarden, unc(trees["chain"])], 1, (0, 2))
     print(f"  scanned in {statistics.median(times):.3f} s, peak {peak / 1024:.1f} MiB")
+
+    memory_against_depth(stubwarden, args.trees)
 
     print("\nSystem calls per file (strace -c -f, 50,000 files, 10% placeholders)")
     tree = trees["placeholders-50k"]

@@ -1,8 +1,10 @@
 #include "report/report_file.h"
 
+#include <cstdint>
 #include <stdexcept>
 #include <vector>
 
+#include "platform/own_file.h"
 #include "platform/unique_resource.h"
 #include "report/text_format.h"
 #include "runcontrol/scan_session.h"
@@ -53,6 +55,41 @@ void removeAll(std::vector<std::string>& characters, std::string_view pattern)
     characters = std::move(kept);
 }
 
+// A name may hold 255 bytes on Linux and 255 UTF-16 code units on Windows,
+// which an ANSI name never has more of than it has bytes.
+constexpr std::size_t kLongestName = 255;
+
+// FNV-1a, 64 bits, as 16 hexadecimal digits.
+std::string hashText(std::string_view bytes)
+{
+    std::uint64_t hash = 0xcbf29ce484222325ULL;
+    for (char byte : bytes) {
+        hash = (hash ^ static_cast<unsigned char>(byte)) * 0x100000001b3ULL;
+    }
+    constexpr char kDigits[] = "0123456789abcdef";
+    std::string text(16, '0');
+    for (std::size_t i = 16; i-- > 0; hash >>= 4) {
+        text[i] = kDigits[hash & 0xF];
+    }
+    return text;
+}
+
+// The bytes at the end of `text` that begin a UTF-8 sequence and do not
+// finish it, so that a cut never leaves half a character of a UTF-8 code
+// page. (In another code page this may drop a character or two more: the
+// name is only shorter.)
+std::size_t unfinishedUtf8Tail(std::string_view text)
+{
+    for (std::size_t back = 1; back <= 4 && back <= text.size(); ++back) {
+        auto byte = static_cast<unsigned char>(text[text.size() - back]);
+        if ((byte & 0xC0) != 0x80) {
+            std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+            return length > back ? back : 0;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 std::string reportFileName(const WString& target, std::time_t startTime)
@@ -62,32 +99,61 @@ std::string reportFileName(const WString& target, std::time_t startTime)
     removeAll(characters, "\\\\");
     // A forward slash separates folders too: kept, it would put the report
     // in another folder, or fail the run where that folder does not exist.
-    std::string name;
+    std::string part;
+    std::vector<std::size_t> ends;  // where each character ends in `part`
     for (const std::string& character : characters) {
-        name += character == "\\" || character == "/" ? "-" : character;
+        part += character == "\\" || character == "/" ? "-" : character;
+        ends.push_back(part.size());
     }
-    name += '-';
-    name += std::to_string(static_cast<long long>(startTime));
-    name += ".txt";
-    return name;
+    const std::string tail = "-" + std::to_string(static_cast<long long>(startTime)) + ".txt";
+    if (part.size() + tail.size() <= kLongestName) {
+        return part + tail;
+    }
+    // Too long to be a name: cut at a character's end so that the name fits
+    // with "~" and a hash of the whole part after the cut, and two targets
+    // that differ only beyond it still get two names. The seconds stay.
+    const std::string hash = "~" + hashText(part);
+    std::size_t room = kLongestName - tail.size() - hash.size();
+    std::size_t cut = 0;
+    for (std::size_t end : ends) {
+        if (end > room) {
+            break;
+        }
+        cut = end;
+    }
+    std::string_view kept(part.data(), cut);
+    kept.remove_suffix(unfinishedUtf8Tail(kept));
+    return std::string(kept) + hash + tail;
 }
 
 // The name is known in advance (target and second), so whoever may write the
-// current folder can plant a link under it. The report is opened on the link
-// itself and without emptying anything; a reparse point (a symbolic link, a
-// junction, a placeholder) or a file with another name (a hard link) is
-// refused before a byte of it changes. Only then is the file emptied, so a
-// report of the same name from the same second leaves no stale tail. A new,
-// empty file is left as it is: on ext4, emptying a file makes its close
-// write out all the report's data at once.
+// current folder can plant something under it: a link, a pipe that she
+// reads, a file of her own that she keeps open or reads afterwards. The
+// report is made as a new file that only its owner may read (it lists what
+// the privilege let the program see). Only a file the caller already owns
+// is used in its place, a report of the same name from the same second: it
+// is opened on itself, and a reparse point (a symbolic link, a junction, a
+// placeholder), anything but a regular file, or a file with another name (a
+// hard link) is refused before a byte of it changes. Only then is it
+// emptied, so that no stale tail stays; a new, empty file is left as it is:
+// on ext4, emptying a file makes its close write out all the report's data
+// at once.
 HANDLE openReportFile(const std::string& name)
 {
-    UniqueHandle report(CreateFileA(name.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!report || !GetFileInformationByHandle(report.get(), &information) ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || information.nNumberOfLinks != 1 ||
-        ((information.nFileSizeHigh | information.nFileSizeLow) != 0 && !SetEndOfFile(report.get()))) {
+    constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    UniqueHandle report(createPrivateFile(name.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, kFlags));
+    if (!report && GetLastError() == ERROR_FILE_EXISTS) {
+        report.reset(CreateFileA(name.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL, 0, nullptr,
+                                 OPEN_EXISTING, kFlags, nullptr));
+        BY_HANDLE_FILE_INFORMATION information{};
+        if (report && (!isOwnRegularFile(report.get()) || !GetFileInformationByHandle(report.get(), &information) ||
+                       (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+                       information.nNumberOfLinks != 1 ||
+                       ((information.nFileSizeHigh | information.nFileSizeLow) != 0 && !SetEndOfFile(report.get())))) {
+            report.reset();
+        }
+    }
+    if (!report) {
         throw std::runtime_error("Failed to open report file:" + name);
     }
     return report.release();

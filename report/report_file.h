@@ -9,9 +9,13 @@
 
 // "\\fs01\users\ann" at 1700000000 -> "fs01-users-ann-1700000000.txt".
 // Every separator left becomes "-", so the report lands in the current folder.
+// A name that would pass 255 bytes keeps as much of its start as fits with
+// "~", 16 hexadecimal digits of a hash of the whole, and the seconds.
 std::string reportFileName(const WString& target, std::time_t startTime);
 
-// Creates the report, or empties an existing one, opened without sharing;
-// a link under the name is neither followed nor emptied. Throws
+// Creates the report as a new file only its owner may read, or empties an
+// existing one that is a regular file of the caller's own with no other
+// name; opened without sharing. Anything else under the name (a link, a
+// pipe, another account's file) is neither followed nor emptied: throws
 // std::runtime_error "Failed to open report file:<name>".
 HANDLE openReportFile(const std::string& name);

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 # smbclient; the Wine suites run the Windows executable under Wine; the
 # package suite reads the release artefacts with dpkg-deb, man, lintian,
 # unzip and wrestool (icoutils).
-scripts/install-packages.sh attr libcap2-bin tzdata wine64 man-db lintian unzip icoutils
+scripts/install-packages.sh attr libcap2-bin strace tzdata wine64 man-db lintian unzip icoutils
 scripts/install-samba.sh
 scripts/build.sh
 scripts/build-windows.sh

@@ -4,8 +4,10 @@
 // itself, not its companions, which take Linux paths as they are), a Linux
 // path as the target becomes the UNC path that names it.
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <optional>
+#include <sys/auxv.h>
 #include <unistd.h>
 #include <vector>
 
@@ -13,6 +15,44 @@
 #include "platform/win32.h"
 
 int wmain(int argc, WCHAR* argv[]);
+
+namespace {
+
+// Run with a file capability (the Debian package gives Stubwarden
+// cap_dac_read_search) or set-user-ID, the process is in secure-execution
+// mode, and its environment is the caller's to choose while its privilege is
+// not. The C library drops the variables it knows to be unsafe then; the
+// other libraries do not (ICU, below libxml2, reads ICU_DATA and maps the
+// converter tables it names for a marker's encoding). So every variable but
+// these goes, before any library's initialisation can read one: TZ gives
+// the report's local times (the C library refuses a zone file outside its
+// own folder in this mode).
+constexpr const char* kKeptInSecureMode[] = {"TZ="};
+
+void dropEnvironmentInSecureMode(int, char**, char** environment)
+{
+    if (::getauxval(AT_SECURE) == 0 || environment == nullptr) {
+        return;
+    }
+    char** kept = environment;
+    for (char** entry = environment; *entry != nullptr; ++entry) {
+        for (const char* prefix : kKeptInSecureMode) {
+            if (std::strncmp(*entry, prefix, std::strlen(prefix)) == 0) {
+                *kept++ = *entry;
+                break;
+            }
+        }
+    }
+    *kept = nullptr;
+}
+
+// The executable's pre-initialisation functions run before those of every
+// shared library it loads, and are given the environment the process
+// started with (the very array `environ` points to).
+[[gnu::section(".preinit_array"), gnu::used]] void (*const dropEnvironment)(int, char**, char**) =
+    dropEnvironmentInSecureMode;
+
+}  // namespace
 
 #ifdef STUBWARDEN_LINUX_PATH_TARGET
 namespace {

@@ -108,6 +108,7 @@ constexpr DWORD FILE_ATTRIBUTE_OFFLINE = 0x1000;
 constexpr DWORD GENERIC_READ = 0x80000000;
 constexpr DWORD GENERIC_WRITE = 0x40000000;
 constexpr DWORD FILE_READ_ATTRIBUTES = 0x80;
+constexpr DWORD READ_CONTROL = 0x20000;  // taken, as on Windows; the owner is the descriptor's
 constexpr DWORD FILE_SHARE_READ = 0x1;
 constexpr DWORD FILE_SHARE_WRITE = 0x2;
 constexpr DWORD FILE_SHARE_DELETE = 0x4;

@@ -165,4 +165,51 @@ TEST(FaultsPrivilege, APrivilegeThatCannotBeEnabledEndsTheRunWithoutAReport)
     EXPECT_TRUE(reportFiles(work.path()).empty());
 }
 
+// With the capability the process runs in secure-execution mode, and the
+// environment is the caller's while the privilege is not: nothing of it but
+// TZ may reach a library. ICU, below the XML parser, looks for the
+// converter of a marker's encoding under ICU_DATA; run under strace (as
+// root, which lets the copy keep its capability while traced), the
+// privileged copy never looks there, while the same program without the
+// capability does: the trace would show it.
+TEST(FaultsPrivilege, WithTheCapabilityTheCallersIcuDataReachesNoLibrary)
+{
+    if (::access("/usr/bin/strace", X_OK) != 0) {
+        GTEST_SKIP() << "no strace (Debian package strace)";
+    }
+    TempDir binaries;
+    const std::string privileged = privilegedCopy(binaries);
+    if (privileged.empty()) {
+        GTEST_SKIP() << "setcap (Debian package libcap2-bin) cannot give the copy its capability here";
+    }
+    const std::string plain = binaries / "stubwarden-plain";
+    ASSERT_EQ(std::system(("cp '" STUBWARDEN_BINARY "' '" + plain + "' && chmod 0755 '" + plain + "'").c_str()), 0);
+
+    TempDir share;
+    TempDir icuData;
+    const std::string point = makeFolder(share / "point");
+    treebuilder::makeArchivePoint(wideUncPath(point), "<?xml version=\"1.0\" encoding=\"ibm-33722\"?>"
+                                                      "<archivePoint><archiveQEID>ID-1</archiveQEID>"
+                                                      "<name>Point</name></archivePoint>");
+    const struct {
+        const char* what;
+        std::string binary;
+        bool looksUnderIcuData;
+    } cases[] = {{"with the capability", privileged, false}, {"without it", plain, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir work;
+        ::chmod(work.path().c_str(), 0777);
+        const std::string trace = work / "trace";
+        RunResult result =
+            runProgram("/usr/bin/strace", {"-f", "-qq", "-o", trace, "-u", "nobody", c.binary, "-archiveusage",
+                                           uncPath(share.path())},
+                       {.workingDirectory = work.path(), .environment = {"ICU_DATA=" + icuData.path()}});
+        EXPECT_EQ(result.exitCode, 0) << result.standardError;
+        EXPECT_EQ(onlyReportBytes(work.path()), utf16le(kUsageHeading + usageRow("Point", reportPath(point), "0.00",
+                                                                                 "0.00")));
+        EXPECT_EQ(readFileBytes(trace).find(icuData.path()) != std::string::npos, c.looksUnderIcuData);
+    }
+}
+
 }  // namespace

@@ -97,6 +97,38 @@ TEST(ReportFileName, ForwardSlashesBecomeHyphensToo)
     }
 }
 
+// A target whose report name would pass the 255 bytes a name may hold is
+// audited all the same: the name is cut, with a hash of the whole, and a
+// second target that differs only beyond the cut gets a name of its own.
+TEST(ReportFileName, ATargetTooLongForTheNameIsAuditedUnderAShortenedName)
+{
+    TempDir share;
+    const std::string middle = makeFolder(share / std::string(120, 'm'));
+    const std::string folders[] = {makeFolder(middle + "/" + std::string(120, 'x')),
+                                   makeFolder(middle + "/" + std::string(119, 'x') + "y")};
+    std::vector<std::string> names;
+    for (const std::string& folder : folders) {
+        SCOPED_TRACE(folder);
+        placeholder(folder + "/bad", treebuilder::PlaceholderKind::WrongGuid);
+        const std::string target = uncPath(folder);
+        ASSERT_GT(target.size(), 255u);
+        TempDir work;
+        std::time_t first = std::time(nullptr);
+        RunResult result = runStubwarden({target}, {.workingDirectory = work.path()});
+        std::time_t last = std::time(nullptr);
+        EXPECT_EQ(result.standardError, "");
+        EXPECT_EQ(result.exitCode, 2);
+        EXPECT_EQ(reportNamedFor(work.path(), target, first, last),
+                  utf16le(reportPath(folder) + "\\bad: Incorrect GUID\r\n" + summary(1, 0, 0, 0, 1, 1, 0, 0)));
+        ASSERT_EQ(reportFiles(work.path()).size(), 1u);
+        names.push_back(reportFiles(work.path()).front());
+        EXPECT_LE(names.back().size(), 255u);
+        EXPECT_EQ(names.back().compare(names.back().size() - 15, 1, "-"), 0) << "the seconds stay";
+    }
+    // The two names, without their seconds, are not the same.
+    EXPECT_NE(names[0].substr(0, names[0].size() - 15), names[1].substr(0, names[1].size() - 15));
+}
+
 // Two backslashes in a row go first, left to right, so three leave one; the
 // run itself fails on such a target, after the report has been created.
 TEST(ReportFileName, ARunOfThreeBackslashesLeavesOneHyphen)

@@ -46,4 +46,36 @@ TEST(ReportFileNameRules, TakesTheAnsiCodePagesBytes)
     EXPECT_EQ(reportFileName(WString(WSTR("\\\\srv\\x")) + WCHAR(0xD800), 9), "srv-x?-9.txt");
 }
 
+// A name may hold 255 bytes. One that fits stays as it is, to the last
+// byte; a longer one keeps its start, cut where "~", 16 hexadecimal digits
+// of a hash (FNV-1a, 64 bits) of the whole part before the seconds, and the
+// seconds fit in 255 bytes. Targets that differ only beyond the cut get
+// different names, and a cut never splits a UTF-8 character.
+TEST(ReportFileNameRules, ANameTooLongForTheFileSystemIsCutAndGetsAHashOfTheWhole)
+{
+    const WString server = WSTR("\\\\srv\\");
+    const struct {
+        const char* what;
+        WString target;
+        std::string expected;
+    } cases[] = {
+        {"255 bytes: as it is", server + WString(236, u'a'), "srv-" + std::string(236, 'a') + "-1700000000.txt"},
+        {"256 bytes: cut", server + WString(237, u'a'),
+         "srv-" + std::string(219, 'a') + "~55a8cf9f0bd22698-1700000000.txt"},
+        {"256 bytes, another end", server + WString(236, u'a') + WSTR("b"),
+         "srv-" + std::string(219, 'a') + "~55a8d29f0bd22bb1-1700000000.txt"},
+        {"a two-byte character across the cut", server + WString(218, u'x') + WString(20, u'\u00fc'),
+         "srv-" + std::string(218, 'x') + "~ebd69dc146ac18d5-1700000000.txt"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string name = reportFileName(c.target, 1700000000);
+        EXPECT_EQ(name, c.expected);
+        EXPECT_LE(name.size(), 255u);
+    }
+    // Both forms of one share still give one name.
+    EXPECT_EQ(reportFileName(WSTR("\\\\?\\UNC\\srv\\") + WString(237, u'a'), 1700000000),
+              reportFileName(server + WString(237, u'a'), 1700000000));
+}
+
 }  // namespace
