@@ -496,13 +496,17 @@ TEST(PlatformStreams, ReadWriteAndSize)
     EXPECT_EQ(readAll(main.get()), "main data");
     main.reset();
 
-    // A Linux name that holds a ':' is that file, when nothing is named like
-    // its part before the ':'; otherwise, as on Windows, it names a stream.
+    // A Linux name that holds a ':' is reached by its listed name, with the
+    // ':' as U+F03A; a real ':' always names a stream, never the Linux entry
+    // of the whole name, whether or not the part before it is there.
     writePosixFile(dir / "odd:name", "odd");
-    UniqueHandle odd = openPath(dir / "odd:name", GENERIC_READ);
-    ASSERT_TRUE(odd.valid());
+    const WString listed = wideUncPath(dir.path()) + WSTR("\\odd\uF03Aname");
+    UniqueHandle odd(CreateFileW(listed.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, kDataFlags, nullptr));
+    ASSERT_TRUE(odd.valid()) << GetLastError();
     EXPECT_EQ(readAll(odd.get()), "odd");
     odd.reset();
+    EXPECT_FALSE(openPath(dir / "odd:name", GENERIC_READ).valid());
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     writePosixFile(dir / "odd", "");
     EXPECT_FALSE(openPath(dir / "odd:name", GENERIC_READ).valid());
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
