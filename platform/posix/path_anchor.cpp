@@ -208,8 +208,8 @@ bool Anchor::inHeldFolder(std::string_view fsPath)
     if (fd < 0 || rest.size() >= PATH_MAX) {
         return false;
     }
-    inFolder(fd, rest.empty() ? std::string_view(".") : rest);
-    held_ = rest.empty();
+    inFolder(fd, rest);
+    held_ = rest.empty();  // the folder itself: its descriptor, with no name
     return true;
 }
 
@@ -306,6 +306,9 @@ Anchor::~Anchor()
 
 std::string Anchor::xattrPath() const
 {
+    if (held_) {
+        return procFdPath(folder_);
+    }
     if (folder_ == AT_FDCWD) {
         return name_;
     }
@@ -396,17 +399,48 @@ DWORD Anchor::errorFor(int error) const
     return folderThere ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
 }
 
+// A held folder itself is its descriptor: looked at with AT_EMPTY_PATH, and
+// opened anew through /proc, which asks for the rights an open by name asks
+// for (to read the folder), not for the right to search it that a name
+// inside it, ".", would need. It is a folder, never a link.
 int Anchor::stat(struct stat& status, bool follow) const
 {
-    return ::fstatat(folder_, name_.c_str(), &status, follow ? 0 : AT_SYMLINK_NOFOLLOW);
+    return ::fstatat(folder_, name_.c_str(), &status, (follow ? 0 : AT_SYMLINK_NOFOLLOW) | (held_ ? AT_EMPTY_PATH : 0));
 }
 
-int Anchor::open(int flags, unsigned mode) const { return ::openat(folder_, name_.c_str(), flags, mode); }
+int Anchor::open(int flags, unsigned mode) const
+{
+    if (held_) {
+        return ::open(procFdPath(folder_).c_str(), flags & ~(O_NOFOLLOW | O_CREAT | O_EXCL), mode);
+    }
+    return ::openat(folder_, name_.c_str(), flags, mode);
+}
 
-int Anchor::makeFolder(unsigned mode) const { return ::mkdirat(folder_, name_.c_str(), mode); }
+int Anchor::makeFolder(unsigned mode) const
+{
+    if (held_) {
+        errno = EEXIST;
+        return -1;
+    }
+    return ::mkdirat(folder_, name_.c_str(), mode);
+}
 
-int Anchor::makeLink(const std::string& target) const { return ::symlinkat(target.c_str(), folder_, name_.c_str()); }
+int Anchor::makeLink(const std::string& target) const
+{
+    if (held_) {
+        errno = EEXIST;
+        return -1;
+    }
+    return ::symlinkat(target.c_str(), folder_, name_.c_str());
+}
 
-int Anchor::remove(bool folder) const { return ::unlinkat(folder_, name_.c_str(), folder ? AT_REMOVEDIR : 0); }
+int Anchor::remove(bool folder) const
+{
+    if (held_) {
+        errno = EBUSY;
+        return -1;
+    }
+    return ::unlinkat(folder_, name_.c_str(), folder ? AT_REMOVEDIR : 0);
+}
 
 }  // namespace posix

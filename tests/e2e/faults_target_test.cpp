@@ -35,6 +35,15 @@ TEST(FaultsTarget, ATargetWhoseAttributesCannotBeReadLeavesAnEmptyReport)
         {"D:\\data", "Error:GetFileAttributes:161, path:\\\\?\\UNC\\\\data\n", "D:-data-0.txt"},
         // Shorter than two characters: the prefix alone.
         {"x", "Error:GetFileAttributes:161, path:\\\\?\\UNC\\\n", "x-0.txt"},
+        // "." or ".." after the share, by either separator: a server refuses
+        // the name (123), and the report, named without '/', stays here.
+        {uncPath(share.path()) + "\\..\\..\\..\\etc\\ssl",
+         "Error:GetFileAttributes:123, path:" + reportPath(share.path()) + "\\..\\..\\..\\etc\\ssl\n",
+         reportName(uncPath(share.path()) + "\\..\\..\\..\\etc\\ssl", 0)},
+        {uncPath(share / "root") + "/../root", "Error:GetFileAttributes:123, path:" + reportPath(share / "root") + "/../root\n",
+         reportName(uncPath(share / "root") + "/../root", 0)},
+        {uncPath(share.path()) + "\\.", "Error:GetFileAttributes:123, path:" + reportPath(share.path()) + "\\.\n",
+         reportName(uncPath(share.path()) + "\\.", 0)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target);
