@@ -9,7 +9,6 @@
 #include "fuzz/fuzz_support.h"
 #include "platform/ascii_case.h"
 #include "platform/little_endian.h"
-#include "platform/posix/path_anchor.h"
 #include "platform/posix/path_mapping.h"
 #include "platform/posix/samba_shares.h"
 #include "platform/posix/text_conversion.h"
@@ -29,6 +28,18 @@ void fromBytes(std::string_view bytes)
     if (back) {
         FUZZ_CHECK(*back == bytes);
     }
+    // As a name (no '/' and no NUL, as Linux names): one component that
+    // names no stream, and the same bytes again through a path's mapping.
+    if (bytes.find_first_of(std::string_view("/\0", 2)) != std::string_view::npos) {
+        return;
+    }
+    WString name = posix::decodeFileName(bytes);
+    FUZZ_CHECK(name.size() <= bytes.size());
+    for (WCHAR unit : name) {
+        FUZZ_CHECK(unit >= 0x20 && WStringView(WSTR("\\\"/:*?<>|")).find(unit) == WStringView::npos);
+    }
+    std::string again;
+    FUZZ_CHECK(posix::appendPathBytes(name, again) && again == bytes);
 }
 
 // UTF-16 -> bytes: refused only for a NUL or a lone surrogate outside the
@@ -54,16 +65,23 @@ void fromUtf16(WStringView text)
 }
 
 // A path maps to a Linux path without NUL; a UNC path to "/" and the rest
-// of it with '/' for '\', never to the bare root, and splitting a stream off
-// it leaves a beginning of it.
+// of it with '/' for '\', never to the bare root nor climbing out of its
+// share through "." or ".."; a ':' in the last component is a stream, which
+// a call that takes none refuses.
 void asPath(const WString& path)
 {
     std::string fsPath;
-    if (posix::mapPath(path.c_str(), fsPath) != ERROR_SUCCESS) {
+    std::string stream;
+    if (posix::mapPath(path.c_str(), fsPath, &stream) != ERROR_SUCCESS) {
         return;
     }
     FUZZ_CHECK(!fsPath.empty() && fsPath.find('\0') == std::string::npos);
-    const WStringView text(path);
+    const WStringView whole(path);
+    WStringView::size_type lastSeparator = whole.find_last_of(WSTR("\\/"));
+    WStringView::size_type colon = whole.find(u':', lastSeparator == WStringView::npos ? 0 : lastSeparator + 1);
+    std::string unused;
+    FUZZ_CHECK((posix::mapPath(path.c_str(), unused) == ERROR_INVALID_NAME) == (colon != WStringView::npos));
+    const WStringView text = whole.substr(0, colon);
     WStringView rest;
     if (startsWithIgnoringAsciiCase(text, WSTR("\\\\?\\UNC\\"))) {
         rest = text.substr(8);
@@ -79,20 +97,17 @@ void asPath(const WString& path)
     std::string folder;
     std::size_t share = 0;
     FUZZ_CHECK(posix::mapSambaShare(rest, folder, share) == ERROR_SUCCESS);
-    std::string after = posix::encodeFileSystemBytes(rest.substr(share)).value();
+    std::string after;
+    FUZZ_CHECK(posix::appendPathBytes(rest.substr(share), after));
     FUZZ_CHECK(share != 0 || (fsPath != "/" && fsPath.size() > 3));
     std::string expected = share == 0 ? "/" + after
-                           : folder.empty() && (after.empty() || after.front() != '\\') ? "/" + after
-                                                                                         : folder + after;
-    for (char& c : expected) {
-        c = c == '\\' ? '/' : c;
-    }
+                           : folder.empty() && (after.empty() || after.front() != '/') ? "/" + after
+                                                                                        : folder + after;
     FUZZ_CHECK(fsPath == expected);
-    std::string file = fsPath;
-    posix::Anchor entry;
-    if (entry.resolve(file) == ERROR_SUCCESS) {
-        posix::splitStream(file, entry);
-        FUZZ_CHECK(fsPath.starts_with(file));
+    for (std::string_view names = after; !names.empty();) {
+        std::string_view name = names.substr(0, names.find('/'));
+        FUZZ_CHECK(name != "." && name != "..");
+        names.remove_prefix(std::min(names.size(), name.size() + 1));
     }
 }
 

@@ -28,11 +28,25 @@ namespace {
 
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-std::optional<FileIdentity> folderIdentity(const WString& folderPath)
+// A folder opened to know it by its identity, and held while its marker is
+// read and its listing opened. It is opened without FILE_SHARE_DELETE, so
+// that meanwhile it cannot be renamed or removed (the Linux layer keeps its
+// path to it likewise): its path names this folder for both, never another
+// put in its place.
+struct HeldFolder {
+    UniqueHandle handle;
+    std::optional<FileIdentity> identity;
+};
+
+HeldFolder holdFolder(const WString& folderPath)
 {
-    UniqueHandle folder(CreateFileW(folderPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    return folder ? fileIdentity(folder.get()) : std::nullopt;
+    HeldFolder folder{UniqueHandle(CreateFileW(folderPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)),
+                      std::nullopt};
+    if (folder.handle) {
+        folder.identity = fileIdentity(folder.handle.get());
+    }
+    return folder;
 }
 
 // Every folder entered in the run, with the path it was entered by, kept as
@@ -108,7 +122,8 @@ void ScanSession::walkFolder(WString folderPath, WString archivePointId)
     // when it was entered before; else the archive point step, then the
     // enumeration, and on success the folder becomes the deepest level.
     auto enterFolder = [&](std::size_t parent, WStringView name, bool isReparsePoint) {
-        std::optional<FileIdentity> identity = folderIdentity(path);
+        HeldFolder held = holdFolder(path);
+        const std::optional<FileIdentity>& identity = held.identity;
         if (std::optional<std::size_t> first = identity ? walked.find(*identity) : std::nullopt) {
             writeLine(path + (isReparsePoint ? WSTR(": skipped, Reason: reparse point leads back to ")
                                              : WSTR(": skipped, Reason: folder leads back to ")) +
@@ -144,6 +159,7 @@ void ScanSession::walkFolder(WString folderPath, WString archivePointId)
         path.append(WSTR("\\*"));
         level.find.reset(FindFirstFileW(path.c_str(), &level.entry));
         path.resize(pathLength);
+        held.handle.reset();
         if (!level.find) {
             DWORD error = GetLastError();
             writeLine(path + WSTR(": skipped, Reason: FindFirstFileExW failed with error(") + decimalText(error) +

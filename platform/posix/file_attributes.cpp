@@ -173,8 +173,13 @@ void toFindData(const EntryInfo& info, std::string_view name, WIN32_FIND_DATAW& 
         seen |= static_cast<unsigned char>(name[i]);
         data.cFileName[i] = static_cast<unsigned char>(name[i]);
     }
-    if ((seen & 0x8080808080808080ULL) != 0) {
-        WString wide = decodeFileSystemBytes(name);
+    // A character NTFS names cannot hold is mapped (decodeFileName).
+    auto refusedByNtfs = [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == '"' || c == '*' || c == ':' || c == '<' || c == '>' ||
+               c == '?' || c == '\\' || c == '|';
+    };
+    if ((seen & 0x8080808080808080ULL) != 0 || std::any_of(name.begin(), name.end(), refusedByNtfs)) {
+        WString wide = decodeFileName(name);
         units = std::min<std::size_t>(wide.size(), MAX_PATH - 1);
         std::memcpy(data.cFileName, wide.data(), units * sizeof(WCHAR));
     }

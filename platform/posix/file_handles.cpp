@@ -31,6 +31,7 @@ namespace posix {
 
 FileObject::~FileObject()
 {
+    hold.reset();
     if (ownsFd && fd >= 0) {
         ::close(fd);
     }
@@ -68,6 +69,15 @@ DWORD takeShareLock(int fd, DWORD share)
         }
     }
     return ERROR_SUCCESS;
+}
+
+// A folder opened for backup without FILE_SHARE_DELETE keeps its path while
+// the handle lives, as on Windows (HeldFolders).
+void holdIfUnshared(FileObject& folder, DWORD share, const std::string& fsPath)
+{
+    if ((share & FILE_SHARE_DELETE) == 0 && !fsPath.empty()) {
+        folder.hold.emplace(fsPath, folder.fd);
+    }
 }
 
 // What a CreateFile call asks for.
@@ -184,6 +194,9 @@ DWORD openEntry(const Anchor& entry, const std::string& fsPath, const OpenReques
         // permission is needed, as on Windows.
         object->isDirectory = true;
         object->fd = entry.open((dataAccess ? O_RDONLY : O_PATH) | O_DIRECTORY | common);
+        if (object->fd >= 0) {
+            holdIfUnshared(*object, request.share, fsPath);
+        }
     } else if (exists) {
         object->fd = entry.open((dataAccess ? dataAccessFlags(request.access) : O_PATH) | common);
     } else {
@@ -250,6 +263,7 @@ DWORD openFile(const Anchor& entry, const std::string& fsPath, const OpenRequest
     if (folder) {
         object->isDirectory = true;
         object->fsPath = fsPath;
+        holdIfUnshared(*object, request.share, fsPath);
     } else {
         // No path kept: it serves only a link, which this open never is.
         object->typeKnown = false;
@@ -269,11 +283,11 @@ DWORD createFile(LPCWSTR path, const OpenRequest& request, OpenedFile& opened)
     // Kept from call to call, so that the open made for every reparse point
     // walked takes no allocation for its path.
     thread_local std::string fsPath;
+    thread_local std::string streamName;
     Anchor entry;
-    if (DWORD reached = anchorPath(path, fsPath, entry); reached != ERROR_SUCCESS) {
+    if (DWORD reached = anchorPath(path, fsPath, entry, &streamName); reached != ERROR_SUCCESS) {
         return reached;
     }
-    std::string streamName = splitStream(fsPath, entry);
     return streamName.empty() ? openFile(entry, fsPath, request, opened)
                               : openStream(entry, fsPath, streamName, request, opened);
 }
@@ -354,6 +368,9 @@ DWORD removeEntry(LPCWSTR path, bool folder)
                     (S_ISLNK(status.st_mode) && entry.stat(target, true) == 0 && S_ISDIR(target.st_mode));
     if (isFolder != folder) {
         return folder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED;
+    }
+    if (entry.isHeldFolder()) {
+        return ERROR_SHARING_VIOLATION;  // open without FILE_SHARE_DELETE
     }
     return entry.remove(S_ISDIR(status.st_mode)) == 0 ? ERROR_SUCCESS : entry.errorFor(errno);
 }

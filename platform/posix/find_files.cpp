@@ -17,6 +17,7 @@
 #include "platform/posix/last_error.h"
 #include "platform/posix/path_anchor.h"
 #include "platform/posix/path_mapping.h"
+#include "platform/posix/samba_xattrs.h"
 
 namespace posix {
 namespace {
@@ -196,12 +197,36 @@ BOOL FindClose(HANDLE handle)
     });
 }
 
+namespace posix {
+namespace {
+
+// "file:stream" has the file's attributes while the stream is there, as on
+// Windows.
+DWORD streamThere(const Anchor& entry, const std::string& stream)
+{
+    int fd = entry.open(O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        return entry.errorFor(errno);
+    }
+    std::optional<std::string> value = readXattr(fd, streamXattrName(stream).c_str());
+    int error = errno;
+    ::close(fd);
+    return value ? ERROR_SUCCESS : error == ENODATA ? ERROR_FILE_NOT_FOUND : win32ErrorFromErrno(error);
+}
+
+}  // namespace
+}  // namespace posix
+
 DWORD GetFileAttributesW(LPCWSTR path)
 {
     std::string fsPath;
+    std::string stream;
     Anchor entry;
     EntryInfo info;
-    DWORD code = anchorPath(path, fsPath, entry);
+    DWORD code = anchorPath(path, fsPath, entry, &stream);
+    if (code == ERROR_SUCCESS && !stream.empty()) {
+        code = streamThere(entry, stream);
+    }
     if (code == ERROR_SUCCESS && !readEntryInfo(entry, info)) {
         code = entry.errorFor(errno);
     }

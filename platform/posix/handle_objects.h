@@ -13,7 +13,10 @@
 #include <type_traits>
 #include <sys/types.h>
 
+#include <optional>
+
 #include "platform/posix/last_error.h"
+#include "platform/posix/path_anchor.h"
 #include "platform/win32.h"
 
 namespace posix {
@@ -42,6 +45,8 @@ struct FileObject : HandleObject {
     // success (a file or a folder, never a link): isFolder() looks it up
     // when a call needs it.
     bool typeKnown = true;
+    // A folder opened without FILE_SHARE_DELETE keeps its path (HeldFolders).
+    std::optional<HeldFolders::Hold> hold;
 
     // Alternate data stream: the whole content, held in memory.
     bool isStream = false;

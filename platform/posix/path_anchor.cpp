@@ -140,6 +140,18 @@ Folders& listed()
     return folders;
 }
 
+struct HeldFolder {
+    std::string path;  // no trailing '/'
+    int fd;
+};
+
+// One thread, and a folder or two at a time.
+std::vector<HeldFolder>& held()
+{
+    static std::vector<HeldFolder> folders;
+    return folders;
+}
+
 }  // namespace
 
 ListedFolders::Listing::Listing(std::string_view fsPath, int fd, WStringView win32Folder) : fd_(fd)
@@ -151,6 +163,55 @@ ListedFolders::Listing::Listing(std::string_view fsPath, int fd, WStringView win
 }
 
 ListedFolders::Listing::~Listing() { listed().remove(fd_); }
+
+HeldFolders::Hold::Hold(std::string_view fsPath, int fd) : fd_(fd)
+{
+    while (fsPath.size() > 1 && fsPath.back() == '/') {
+        fsPath.remove_suffix(1);
+    }
+    held().push_back({std::string(fsPath), fd});
+}
+
+HeldFolders::Hold::~Hold()
+{
+    std::vector<HeldFolder>& folders = held();
+    for (std::size_t at = folders.size(); at-- > 0;) {
+        if (folders[at].fd == fd_) {
+            folders.erase(folders.begin() + static_cast<std::ptrdiff_t>(at));
+            break;
+        }
+    }
+}
+
+int HeldFolders::holding(std::string_view fsPath, std::string_view& rest)
+{
+    while (fsPath.size() > 1 && fsPath.back() == '/') {
+        fsPath.remove_suffix(1);
+    }
+    const std::vector<HeldFolder>& folders = held();
+    for (std::size_t at = folders.size(); at-- > 0;) {
+        const std::string& path = folders[at].path;
+        if (fsPath.starts_with(path) &&
+            (fsPath.size() == path.size() || fsPath[path.size()] == '/' || path == "/")) {
+            rest = fsPath.substr(path.size());
+            rest.remove_prefix(std::min(rest.size(), rest.find_first_not_of('/')));
+            return folders[at].fd;
+        }
+    }
+    return -1;
+}
+
+bool Anchor::inHeldFolder(std::string_view fsPath)
+{
+    std::string_view rest;
+    int fd = held().empty() ? -1 : HeldFolders::holding(fsPath, rest);
+    if (fd < 0 || rest.size() >= PATH_MAX) {
+        return false;
+    }
+    inFolder(fd, rest);
+    held_ = rest.empty();  // the folder itself: its descriptor, with no name
+    return true;
+}
 
 int ListedFolders::descriptorOf(std::string_view folder)
 {
@@ -223,10 +284,16 @@ bool ListedFolders::reach(LPCWSTR path, std::string& fsPath, Anchor& entry)
         for (std::size_t i = at; i < end; ++i) {
             fsPath[start + i - at] = static_cast<char>(path[i]);
         }
-    } else if (!appendFileSystemBytes(WStringView(path + at, end - at), fsPath)) {
+    } else if (!appendPathBytes(WStringView(path + at, end - at), fsPath)) {
         return false;
     }
-    entry.inFolder(fd, std::string_view(fsPath).substr(start));
+    std::string_view name = std::string_view(fsPath).substr(start);
+    if (name == "." || name == "..") {
+        return false;  // the mapping's to judge
+    }
+    if (!entry.inHeldFolder(fsPath)) {
+        entry.inFolder(fd, name);
+    }
     return true;
 }
 
@@ -239,6 +306,9 @@ Anchor::~Anchor()
 
 std::string Anchor::xattrPath() const
 {
+    if (held_) {
+        return procFdPath(folder_);
+    }
     if (folder_ == AT_FDCWD) {
         return name_;
     }
@@ -248,8 +318,12 @@ std::string Anchor::xattrPath() const
 DWORD Anchor::resolve(std::string_view fsPath)
 {
     folder_ = AT_FDCWD;
+    held_ = false;
     if (fsPath.empty()) {
         return ERROR_FILE_NOT_FOUND;
+    }
+    if (inHeldFolder(fsPath)) {
+        return ERROR_SUCCESS;
     }
     FsPathParts parts = splitFsPath(fsPath);
     // A name inside a folder being listed: relative to it.
@@ -303,15 +377,8 @@ void Anchor::inFolder(int folder, std::string_view name)
         owned_ = -1;
     }
     folder_ = folder;
+    held_ = false;
     name_.assign(name);
-}
-
-void Anchor::cutName(std::string::size_type length)
-{
-    name_.resize(length);
-    if (name_.empty()) {
-        name_ = ".";
-    }
 }
 
 DWORD Anchor::errorFor(int error) const
@@ -332,17 +399,48 @@ DWORD Anchor::errorFor(int error) const
     return folderThere ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
 }
 
+// A held folder itself is its descriptor: looked at with AT_EMPTY_PATH, and
+// opened anew through /proc, which asks for the rights an open by name asks
+// for (to read the folder), not for the right to search it that a name
+// inside it, ".", would need. It is a folder, never a link.
 int Anchor::stat(struct stat& status, bool follow) const
 {
-    return ::fstatat(folder_, name_.c_str(), &status, follow ? 0 : AT_SYMLINK_NOFOLLOW);
+    return ::fstatat(folder_, name_.c_str(), &status, (follow ? 0 : AT_SYMLINK_NOFOLLOW) | (held_ ? AT_EMPTY_PATH : 0));
 }
 
-int Anchor::open(int flags, unsigned mode) const { return ::openat(folder_, name_.c_str(), flags, mode); }
+int Anchor::open(int flags, unsigned mode) const
+{
+    if (held_) {
+        return ::open(procFdPath(folder_).c_str(), flags & ~(O_NOFOLLOW | O_CREAT | O_EXCL), mode);
+    }
+    return ::openat(folder_, name_.c_str(), flags, mode);
+}
 
-int Anchor::makeFolder(unsigned mode) const { return ::mkdirat(folder_, name_.c_str(), mode); }
+int Anchor::makeFolder(unsigned mode) const
+{
+    if (held_) {
+        errno = EEXIST;
+        return -1;
+    }
+    return ::mkdirat(folder_, name_.c_str(), mode);
+}
 
-int Anchor::makeLink(const std::string& target) const { return ::symlinkat(target.c_str(), folder_, name_.c_str()); }
+int Anchor::makeLink(const std::string& target) const
+{
+    if (held_) {
+        errno = EEXIST;
+        return -1;
+    }
+    return ::symlinkat(target.c_str(), folder_, name_.c_str());
+}
 
-int Anchor::remove(bool folder) const { return ::unlinkat(folder_, name_.c_str(), folder ? AT_REMOVEDIR : 0); }
+int Anchor::remove(bool folder) const
+{
+    if (held_) {
+        errno = EBUSY;
+        return -1;
+    }
+    return ::unlinkat(folder_, name_.c_str(), folder ? AT_REMOVEDIR : 0);
+}
 
 }  // namespace posix

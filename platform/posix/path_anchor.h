@@ -76,6 +76,32 @@ public:
     static bool reach(LPCWSTR path, std::string& fsPath, Anchor& entry);
 };
 
+// Folders open without FILE_SHARE_DELETE. On Windows such a folder cannot
+// be renamed or removed while that handle lives, so its path goes on naming
+// it: a walk that holds a folder so reads the folder's stream and lists the
+// folder by its path, and gets that folder, not another put in its place.
+// The layer keeps the same here, where Linux renames it all the same: while
+// the handle lives, its path and every path inside it are reached through
+// the handle's descriptor (Anchor::resolve, ListedFolders::reach), and
+// removing it is ERROR_SHARING_VIOLATION.
+class HeldFolders {
+public:
+    class Hold {
+    public:
+        Hold(std::string_view fsPath, int fd);
+        ~Hold();
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
+
+    private:
+        int fd_;
+    };
+
+    // The held folder that is `fsPath` or holds it: its descriptor, and in
+    // `rest` the path inside it ("" for the folder itself); -1 when none.
+    static int holding(std::string_view fsPath, std::string_view& rest);
+};
+
 class Anchor {
 public:
     Anchor() = default;
@@ -94,16 +120,16 @@ public:
 
     // The entry `name` of the open folder `folder`.
     void inFolder(int folder, std::string_view name);
-
-    // Keeps the first `length` bytes of the name: what stands before a
-    // stream's ':' ("file:stream" -> "file"). Nothing left is the folder
-    // itself, ".".
-    void cutName(std::string::size_type length);
+    // The entry fsPath relative to the held folder it is in, if it is in one.
+    bool inHeldFolder(std::string_view fsPath);
 
     // The Win32 error for a call on the entry that failed with errno
     // `error`. ENOENT: ERROR_FILE_NOT_FOUND when the entry's folder is
     // there, ERROR_PATH_NOT_FOUND when it is not.
     [[nodiscard]] DWORD errorFor(int error) const;
+
+    // The entry is a held folder itself (HeldFolders).
+    [[nodiscard]] bool isHeldFolder() const { return held_; }
 
     // The calls on the entry, relative to the anchor: -1 with errno set on
     // failure, as the calls themselves.
@@ -116,6 +142,7 @@ public:
 private:
     int folder_ = AT_FDCWD;
     int owned_ = -1;
+    bool held_ = false;
     std::string name_;  // with AT_FDCWD, the whole path
 };
 

@@ -25,24 +25,65 @@ void toSlashes(std::string& path)
     }
 }
 
+// Both separate components once mapped: '\' here, '/' by Linux.
+bool isSeparator(WCHAR unit) { return unit == u'\\' || unit == u'/'; }
+
+// The names of a UNC path, from its server or after its share: none may be
+// "." or ".." (a server refuses such a name, ERROR_INVALID_NAME; here it
+// would climb out of the share), and only the last holds a ':', its
+// stream's, which has been cut off before.
+bool uncNamesAreValid(WStringView names)
+{
+    for (;;) {
+        WStringView::size_type end = 0;
+        while (end < names.size() && !isSeparator(names[end])) {
+            ++end;
+        }
+        WStringView name = names.substr(0, end);
+        if (name == WSTR(".") || name == WSTR("..") || name.find(u':') != WStringView::npos) {
+            return false;
+        }
+        if (end == names.size()) {
+            return true;
+        }
+        names.remove_prefix(end + 1);
+    }
+}
+
 }  // namespace
 
-DWORD mapPath(LPCWSTR path, std::string& fsPath)
+DWORD mapPath(LPCWSTR path, std::string& fsPath, std::string* stream)
 {
     if (path == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
-    // One pass finds the length and whether every unit is ASCII, as most
-    // paths are: those are then copied unit for unit below.
+    // One pass finds the length, whether every unit is ASCII, as most paths
+    // are (those are then copied unit for unit below), and where the last
+    // component starts.
     std::size_t length = 0;
+    std::size_t lastName = 0;
     WCHAR seen = 0;
-    while (path[length] != 0) {
-        seen |= path[length];
-        ++length;
+    for (WCHAR unit = path[0]; unit != 0; unit = path[++length]) {
+        seen |= unit;
+        if (isSeparator(unit)) {
+            lastName = length + 1;
+        }
     }
     WStringView text(path, length);
     if (text.size() > kMaxPathUnits) {
         return ERROR_FILENAME_EXCED_RANGE;
+    }
+    // A ':' in the last component, and only a real one, parts a file from
+    // its stream: a listed name holds none (decodeFileName), so "x:y" is the
+    // stream y of x, never a Linux entry of that whole name.
+    WStringView::size_type colon = text.find(u':', lastName);
+    WStringView streamText;
+    if (colon != WStringView::npos) {
+        if (stream == nullptr) {
+            return ERROR_INVALID_NAME;  // a call that takes no stream
+        }
+        streamText = text.substr(colon + 1);
+        text = text.substr(0, colon);
     }
     // The prefixes compare without regard to ASCII case, as on Windows ("unc").
     bool unc = false;
@@ -68,6 +109,10 @@ DWORD mapPath(LPCWSTR path, std::string& fsPath)
         if (DWORD error = mapSambaShare(text, fsPath, share); error != ERROR_SUCCESS) {
             return error;
         }
+        // The literal /server/share/... has the server and share among its names.
+        if (!uncNamesAreValid(share == 0 ? text : text.substr(std::min(text.size(), share + 1)))) {
+            return ERROR_INVALID_NAME;
+        }
         text.remove_prefix(share);
         if (fsPath.empty() && (share == 0 || text.empty() || text.front() != u'\\')) {
             fsPath += '/';  // literally /server/..., or a share whose folder is the root
@@ -79,11 +124,23 @@ DWORD mapPath(LPCWSTR path, std::string& fsPath)
         for (std::size_t i = 0; i < text.size(); ++i) {
             fsPath[start + i] = text[i] == u'\\' ? '/' : static_cast<char>(text[i]);
         }
-    } else {
-        if (!appendFileSystemBytes(text, fsPath)) {
+    } else if (!appendPathBytes(text, fsPath)) {
+        return ERROR_INVALID_NAME;
+    }
+    if (stream != nullptr) {
+        stream->clear();
+    }
+    if (colon != WStringView::npos) {
+        if (!appendPathBytes(streamText, *stream)) {
             return ERROR_INVALID_NAME;
         }
-        toSlashes(fsPath);
+        constexpr std::string_view kDataType = ":$DATA";
+        if (endsWithIgnoringAsciiCase(std::string_view(*stream), kDataType)) {
+            stream->erase(stream->size() - kDataType.size());  // "file::$DATA" is the file itself
+        }
+        if (fsPath.empty()) {
+            fsPath.assign(1, '.');  // ":name": a stream of the current folder
+        }
     }
     return fsPath.empty() ? ERROR_PATH_NOT_FOUND : ERROR_SUCCESS;
 }
@@ -101,53 +158,16 @@ DWORD mapNarrowPath(LPCSTR path, std::string& fsPath)
     return ERROR_SUCCESS;
 }
 
-DWORD anchorPath(LPCWSTR path, std::string& fsPath, Anchor& entry)
+DWORD anchorPath(LPCWSTR path, std::string& fsPath, Anchor& entry, std::string* stream)
 {
     if (path != nullptr && ListedFolders::reach(path, fsPath, entry)) {
+        if (stream != nullptr) {
+            stream->clear();
+        }
         return ERROR_SUCCESS;
     }
-    DWORD mapped = mapPath(path, fsPath);
+    DWORD mapped = mapPath(path, fsPath, stream);
     return mapped != ERROR_SUCCESS ? mapped : entry.resolve(fsPath);
-}
-
-std::string splitStream(std::string& fsPath, Anchor& entry)
-{
-    // Most paths name no stream. The anchor's name ends with the path's last
-    // component, so a name whose last component holds no ':' settles it
-    // without a scan of the whole path.
-    const char* name = entry.name();
-    const char* lastSlash = std::strrchr(name, '/');
-    if (std::strchr(lastSlash != nullptr ? lastSlash + 1 : name, ':') == nullptr) {
-        return {};
-    }
-    std::string::size_type slash = fsPath.rfind('/');
-    std::string::size_type colon = fsPath.find(':', slash == std::string::npos ? 0 : slash + 1);
-    if (colon == std::string::npos) {
-        return {};
-    }
-    // The colon lies in the last component, which ends the anchor's name too.
-    std::size_t cut = std::strlen(entry.name()) - (fsPath.size() - colon);
-    // As on Windows, "name:stream" is a stream of "name" whenever that
-    // exists: a file called "dept:QMArchivePoint.xml" beside the folder
-    // "dept" must never pass for its marker. Only a Linux name that holds a
-    // ':' and has nothing named like its part before the ':' is that entry.
-    struct stat status {};
-    std::string base(entry.name(), cut);
-    if (::fstatat(entry.folder(), base.empty() ? "." : base.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 &&
-        entry.stat(status, false) == 0) {
-        return {};
-    }
-    std::string stream = fsPath.substr(colon + 1);
-    entry.cutName(cut);
-    fsPath.erase(colon);
-    constexpr std::string_view kDataType = ":$DATA";
-    if (endsWithIgnoringAsciiCase(std::string_view(stream), kDataType)) {
-        stream.erase(stream.size() - kDataType.size());  // "file::$DATA" is the file itself
-    }
-    if (fsPath.empty()) {
-        fsPath.assign(1, '.');
-    }
-    return stream;
 }
 
 }  // namespace posix

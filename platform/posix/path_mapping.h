@@ -25,22 +25,24 @@ namespace posix {
 class Anchor;
 
 // Maps a Win32 path into fsPath: ERROR_SUCCESS, or the Win32 error when it
-// names nothing on Linux.
-DWORD mapPath(LPCWSTR path, std::string& fsPath);
+// names nothing on Linux. Each name goes through appendPathBytes, so a name
+// as FindFirstFileW lists it names that Linux entry again.
+//
+// A ':' in the last component names an alternate data stream of what comes
+// before it, as on Windows: fsPath is then that file or folder, and `stream`
+// the stream's name ("name" of "file:name" and of "file:name:$DATA"; empty
+// for "file::$DATA" and for a path without a stream). A call that takes no
+// stream passes no `stream`, and such a path is ERROR_INVALID_NAME for it.
+//
+// In a UNC path a "." or ".." component, or a ':' before the last
+// component, is ERROR_INVALID_NAME, as a server answers a client.
+DWORD mapPath(LPCWSTR path, std::string& fsPath, std::string* stream = nullptr);
 
 // The same for a narrow (ANSI code page, UTF-8 here) name.
 DWORD mapNarrowPath(LPCSTR path, std::string& fsPath);
 
 // Maps a Win32 path and resolves it: the one resolution of a call.
-DWORD anchorPath(LPCWSTR path, std::string& fsPath, Anchor& entry);
-
-// A ':' in the last component of fsPath names an alternate data stream of
-// what comes before it whenever that exists, as on Windows; only when it
-// does not, and an entry of the whole name does (Linux names may hold a
-// ':'), is the path that entry. Gives the stream's name ("name" of "file:name" and of
-// "file:name:$DATA"), and leaves fsPath and `entry` (resolved for fsPath)
-// naming the file; empty when the path names the file itself.
-std::string splitStream(std::string& fsPath, Anchor& entry);
+DWORD anchorPath(LPCWSTR path, std::string& fsPath, Anchor& entry, std::string* stream = nullptr);
 
 // The longest path Windows accepts in its \\?\ form.
 constexpr std::size_t kMaxPathUnits = 32767;

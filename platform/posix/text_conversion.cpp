@@ -1,5 +1,6 @@
 #include "platform/posix/text_conversion.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -11,6 +12,7 @@ namespace posix {
 namespace {
 
 constexpr char32_t kEscapeBase = 0xDC00;  // byte b (0x80..0xFF) <-> U+DC00 + b
+constexpr char32_t kMappedBase = 0xF000;  // a character NTFS names cannot hold, c <-> U+F000 + c
 
 bool isContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
@@ -104,15 +106,26 @@ bool forEachCodePoint(WStringView text, OnCodePoint onCodePoint, OnLone onLoneSu
     return true;
 }
 
-}  // namespace
+// The characters a Linux name may hold and an NTFS name may not ('/' is in
+// neither).
+bool isMappedCharacter(char32_t c)
+{
+    return (c >= 0x01 && c <= 0x1F) || c == '"' || c == '*' || c == ':' || c == '<' || c == '>' || c == '?' ||
+           c == '\\' || c == '|';
+}
 
-WString decodeFileSystemBytes(std::string_view bytes)
+// A name's bytes or a whole text to UTF-16. For a name, a character NTFS
+// names cannot hold becomes U+F000 plus it, and one of those U+F0xx
+// characters that the name holds itself becomes the escapes of its bytes,
+// which no mapped character gives: the two names stay apart.
+WString decodeBytes(std::string_view bytes, bool name)
 {
     WString out;
     out.reserve(bytes.size());
     // Most names are ASCII: one code unit per byte.
     std::size_t ascii = 0;
-    while (ascii < bytes.size() && static_cast<unsigned char>(bytes[ascii]) < 0x80) {
+    while (ascii < bytes.size() && static_cast<unsigned char>(bytes[ascii]) < 0x80 &&
+           !(name && isMappedCharacter(static_cast<unsigned char>(bytes[ascii])))) {
         ++ascii;
     }
     out.resize(ascii);
@@ -123,10 +136,15 @@ WString decodeFileSystemBytes(std::string_view bytes)
     while (!bytes.empty()) {
         char32_t cp = 0;
         std::size_t length = decodeSequence(bytes, cp);
-        if (length == 0) {
-            out += static_cast<WCHAR>(kEscapeBase + static_cast<unsigned char>(bytes[0]));
-            bytes.remove_prefix(1);
+        if (length == 0 || (name && cp >= kMappedBase && isMappedCharacter(cp - kMappedBase))) {
+            for (std::size_t i = 0; i < std::max<std::size_t>(length, 1); ++i) {
+                out += static_cast<WCHAR>(kEscapeBase + static_cast<unsigned char>(bytes[i]));
+            }
+            bytes.remove_prefix(std::max<std::size_t>(length, 1));
             continue;
+        }
+        if (name && isMappedCharacter(cp)) {
+            cp += kMappedBase;
         }
         if (cp >= 0x10000) {
             cp -= 0x10000;
@@ -140,7 +158,9 @@ WString decodeFileSystemBytes(std::string_view bytes)
     return out;
 }
 
-bool appendFileSystemBytes(WStringView text, std::string& out)
+// UTF-16 to bytes. For a path, '\' is the separator '/' and U+F000 plus a
+// character NTFS names cannot hold is that character again.
+bool appendBytes(WStringView text, std::string& out, bool path)
 {
     // Most paths are ASCII: one byte per code unit, narrowed in one pass;
     // from the first unit that is not (or a NUL) on, unit by unit.
@@ -148,7 +168,8 @@ bool appendFileSystemBytes(WStringView text, std::string& out)
     out.resize(start + text.size());
     std::size_t ascii = 0;
     while (ascii < text.size() && static_cast<std::uint16_t>(text[ascii] - 1) < 0x7F) {
-        out[start + ascii] = static_cast<char>(text[ascii]);
+        char c = static_cast<char>(text[ascii]);
+        out[start + ascii] = path && c == '\\' ? '/' : c;
         ++ascii;
     }
     out.resize(start + ascii);
@@ -158,6 +179,11 @@ bool appendFileSystemBytes(WStringView text, std::string& out)
         [&](char32_t cp) {
             if (cp == 0) {
                 return false;
+            }
+            if (path && cp == '\\') {
+                cp = '/';
+            } else if (path && cp >= kMappedBase && isMappedCharacter(cp - kMappedBase)) {
+                cp -= kMappedBase;
             }
             appendUtf8(out, cp);
             return true;
@@ -170,6 +196,16 @@ bool appendFileSystemBytes(WStringView text, std::string& out)
             return true;
         });
 }
+
+}  // namespace
+
+WString decodeFileSystemBytes(std::string_view bytes) { return decodeBytes(bytes, false); }
+
+WString decodeFileName(std::string_view name) { return decodeBytes(name, true); }
+
+bool appendPathBytes(WStringView path, std::string& out) { return appendBytes(path, out, true); }
+
+bool appendFileSystemBytes(WStringView text, std::string& out) { return appendBytes(text, out, false); }
 
 std::optional<std::string> encodeFileSystemBytes(WStringView text)
 {

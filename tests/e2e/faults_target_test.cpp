@@ -30,6 +30,15 @@ TEST(FaultsTarget, ATargetWhoseAttributesCannotBeReadLeavesAnEmptyReport)
         // holds the prefix after other characters, a drive-letter path, one
         // shorter than two characters) is refused on Linux before the report
         // is made: see the command line's tests.
+        // "." or ".." after the share, by either separator: a server refuses
+        // the name (123), and the report, named without '/', stays here.
+        {uncPath(share.path()) + "\\..\\..\\..\\etc\\ssl",
+         "Error:GetFileAttributes:123, path:" + reportPath(share.path()) + "\\..\\..\\..\\etc\\ssl\n",
+         reportName(uncPath(share.path()) + "\\..\\..\\..\\etc\\ssl", 0)},
+        {uncPath(share / "root") + "/../root", "Error:GetFileAttributes:123, path:" + reportPath(share / "root") + "/../root\n",
+         reportName(uncPath(share / "root") + "/../root", 0)},
+        {uncPath(share.path()) + "\\.", "Error:GetFileAttributes:123, path:" + reportPath(share.path()) + "\\.\n",
+         reportName(uncPath(share.path()) + "\\.", 0)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target);

@@ -43,7 +43,8 @@ std::vector<std::string> records(const std::vector<std::string>& lines)
 // Names a Linux share may hold and Windows never has: bytes that are not
 // UTF-8, line breaks, and the longest name there is, in bytes of one, two
 // and four per character and ending in a byte that is not UTF-8. Each is a
-// bad placeholder, named on its line with the bytes it has.
+// bad placeholder, named on its line with the bytes it has; a line break is
+// U+F00A or U+F00D there, as NTFS names hold no control character.
 TEST(HostileTree, NamesThatAreNotUtf8HoldLineBreaksOrAreTheLongest)
 {
     TempDir share;
@@ -75,7 +76,11 @@ TEST(HostileTree, NamesThatAreNotUtf8HoldLineBreaksOrAreTheLongest)
     for (const std::string& name : names) {
         ASSERT_LE(name.size(), 255u);
         placeholder(root + "/" + name, PlaceholderKind::WrongGuid);
-        lines.push_back(reportPath(root) + "\\" + name + ": Incorrect GUID\r\n");
+        std::string shown;
+        for (char c : name) {
+            shown += c == '\n' ? "\xef\x80\x8a" : c == '\r' ? "\xef\x80\x8d" : std::string(1, c);
+        }
+        lines.push_back(reportPath(root) + "\\" + shown + ": Incorrect GUID\r\n");
     }
     Audit run = audit({uncPath(root)});
     EXPECT_EQ(run.run.exitCode, 2);

@@ -343,7 +343,8 @@ TEST(NormalModeFiles, AFolderOfEveryKindCountsEachFileOnce)
 
 // Linux names that are not UTF-8 appear in the report with the code units
 // that stand for their bytes (U+DC80..U+DCFF), and a name with a colon is a
-// file, not a stream; both are read like any other.
+// file, not a stream, named with U+F03A for its colon; both are read like
+// any other.
 TEST(NormalModeFiles, NamesThatWindowsWouldNotHaveAreReadAndNamed)
 {
     TempDir share;
@@ -351,11 +352,11 @@ TEST(NormalModeFiles, NamesThatWindowsWouldNotHaveAreReadAndNamed)
     ASSERT_EQ(::mkdir(root.c_str(), 0755), 0);
     placeholder(root + "/caf\xe9", PlaceholderKind::WrongGuid);
     // The builder would take "a:b" for the stream "b" of "a": the file is
-    // made first, and its record set through the platform.
+    // made first, and its record set through the platform, by its Win32 name.
     ::close(::open((root + "/a:b").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
     {
-        HANDLE file = CreateFileW(wideUncPath(root + "/a:b").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        HANDLE file = CreateFileW((wideUncPath(root) + WSTR("\\a\uF03Ab")).c_str(), GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         ASSERT_NE(file, INVALID_HANDLE_VALUE);
         treebuilder::Bytes record =
             treebuilder::sambaForm(treebuilder::placeholderRecord({.kind = PlaceholderKind::EmptyUrl}));
@@ -368,7 +369,7 @@ TEST(NormalModeFiles, NamesThatWindowsWouldNotHaveAreReadAndNamed)
     EXPECT_EQ(quiet.result.exitCode, 2);
     SplitReport split = splitReport(fromUtf16le(quiet.report));
     EXPECT_EQ(split.sortedLines, sorted({reportPath(root) + "\\caf\xe9: Incorrect GUID\r\n",
-                                         reportPath(root) + "\\a:b: Invalid URL\r\n"}));
+                                         reportPath(root) + "\\a\xef\x80\xba" "b: Invalid URL\r\n"}));
     EXPECT_EQ(split.summary, summary(2, 0, 0, 0, 2, 2, 0, 0));
     // Byte for byte: the escaped byte is the code unit 0xDCE9.
     Audit one = audit({uncPath(root + "/caf\xe9")});

@@ -5,8 +5,8 @@
 //
 // The stop uses ptrace: at the entry of an open(2), openat(2) or openat2(2)
 // whose last path component is the name and which asks for data access
-// (not O_PATH), the program waits while the test acts; the file system
-// then answers the open as it stands. Nothing is faked: it is the real
+// (not O_PATH), or once that open has returned, the program waits while
+// the test acts; the file system then answers as it stands. Nothing is faked: it is the real
 // program meeting a real change of the tree at that moment.
 #pragma once
 
@@ -41,6 +41,7 @@ struct OpenStop {
     bool forWriting = false;         // only an open with write access
     std::function<void()> action;    // runs while the program waits
     int seen = 0;                    // how often it ran
+    bool whenReturned = false;       // act once the open has returned, not before it runs
 };
 
 struct Run {
@@ -170,6 +171,7 @@ inline Run runProgram(const std::vector<std::string>& arguments, const std::stri
         ::ptrace(PTRACE_SETOPTIONS, child, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
         int signal = 0;
         bool attached = true;
+        OpenStop* returning = nullptr;  // met, to act when its open returns
         while (attached) {
             ::ptrace(PTRACE_SYSCALL, child, nullptr, signal);
             signal = 0;
@@ -182,21 +184,31 @@ inline Run runProgram(const std::vector<std::string>& arguments, const std::stri
                 continue;
             }
             __ptrace_syscall_info info{};
-            if (::ptrace(PTRACE_GET_SYSCALL_INFO, child, sizeof info, &info) <= 0 ||
-                info.op != PTRACE_SYSCALL_INFO_ENTRY) {
+            if (::ptrace(PTRACE_GET_SYSCALL_INFO, child, sizeof info, &info) <= 0) {
+                continue;
+            }
+            if (info.op == PTRACE_SYSCALL_INFO_EXIT && returning != nullptr) {
+                returning->action();
+                ++returning->seen;
+                returning = nullptr;
+            } else if (info.op != PTRACE_SYSCALL_INFO_ENTRY) {
                 continue;
             }
             bool pending = false;
             std::string path;
             unsigned long long flags = 0;
-            bool isOpen = detail::openArguments(child, info, path, flags);
+            bool isOpen = info.op == PTRACE_SYSCALL_INFO_ENTRY && detail::openArguments(child, info, path, flags);
             for (OpenStop* stop : stops) {
                 std::string last = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
                 bool writing = (flags & O_ACCMODE) != O_RDONLY;
-                if (isOpen && stop->seen == 0 && last == stop->name && (flags & O_PATH) == 0 &&
+                if (isOpen && stop->seen == 0 && returning != stop && last == stop->name && (flags & O_PATH) == 0 &&
                     (!stop->forWriting || writing)) {
-                    stop->action();
-                    ++stop->seen;
+                    if (stop->whenReturned) {
+                        returning = stop;  // at this call's exit stop
+                    } else {
+                        stop->action();
+                        ++stop->seen;
+                    }
                 }
                 pending = pending || stop->seen == 0;
             }

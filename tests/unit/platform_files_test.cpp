@@ -168,6 +168,67 @@ TEST(PlatformFiles, FoldersOpenOnlyWithBackupSemantics)
     EXPECT_EQ(result, std::to_string(index));
 }
 
+// A folder open without FILE_SHARE_DELETE keeps its path, as on Windows,
+// where it cannot be renamed or removed meanwhile: renamed away and another
+// put in its place, the path still names it, for its stream, its entries
+// and its listing, and removing it is a sharing violation. Once it is
+// closed, or while it is open with FILE_SHARE_DELETE, the path names what is
+// there now.
+TEST(PlatformFiles, AFolderHeldWithoutDeleteSharingKeepsItsPath)
+{
+    TempDir dir;
+    const std::string folder = dir / "dept";
+    const std::string other = dir / "other";
+    for (const std::string& made : {folder, other}) {
+        ASSERT_EQ(::mkdir(made.c_str(), 0755), 0);
+        setXattr(made, "user.DosStream.QMArchivePoint.xml:$DATA", std::string(made == folder ? "own" : "other") + '\0');
+        writePosixFile(made + "/f", made == folder ? "own file" : "other file");
+    }
+    const WString path = wideUncPath(folder);
+    auto seen = [&] {
+        std::string what;
+        for (const WString& name : {path + WSTR(":QMArchivePoint.xml"), path + WSTR("\\f")}) {
+            UniqueHandle file(CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+            what += (file ? readAll(file.get()) : "error " + std::to_string(GetLastError())) + ", ";
+        }
+        WIN32_FIND_DATAW data{};
+        HANDLE find = FindFirstFileW((path + WSTR("\\*")).c_str(), &data);
+        std::vector<std::string> names;
+        for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &data)) {
+            names.push_back(narrow(data.cFileName));
+        }
+        if (find != INVALID_HANDLE_VALUE) {
+            FindClose(find);
+        }
+        std::sort(names.begin(), names.end());
+        for (const std::string& name : names) {
+            what += name + " ";
+        }
+        return what;
+    };
+    writePosixFile(folder + "/only-own", "");
+    const std::string own = "own, own file, . .. f only-own ";
+    const std::string others = "other, other file, . .. f ";
+    auto open = [&](DWORD share) {
+        return UniqueHandle(CreateFileW(path.c_str(), 0, share, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    };
+    {
+        UniqueHandle held = open(FILE_SHARE_READ | FILE_SHARE_WRITE);
+        ASSERT_TRUE(held.valid()) << GetLastError();
+        ASSERT_EQ(::rename(folder.c_str(), (dir / "away").c_str()), 0);
+        ASSERT_EQ(::rename(other.c_str(), folder.c_str()), 0);
+        EXPECT_EQ(seen(), own);
+        EXPECT_FALSE(RemoveDirectoryW(path.c_str()));
+        EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    }
+    EXPECT_EQ(seen(), others);
+    UniqueHandle shared = open(FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    ASSERT_TRUE(shared.valid());
+    ASSERT_EQ(::rename(folder.c_str(), other.c_str()), 0);
+    ASSERT_EQ(::rename((dir / "away").c_str(), folder.c_str()), 0);
+    EXPECT_EQ(seen(), own);
+}
+
 TEST(PlatformFiles, OpenReparsePointOpensTheLinkItself)
 {
     TempDir dir;
@@ -496,13 +557,17 @@ TEST(PlatformStreams, ReadWriteAndSize)
     EXPECT_EQ(readAll(main.get()), "main data");
     main.reset();
 
-    // A Linux name that holds a ':' is that file, when nothing is named like
-    // its part before the ':'; otherwise, as on Windows, it names a stream.
+    // A Linux name that holds a ':' is reached by its listed name, with the
+    // ':' as U+F03A; a real ':' always names a stream, never the Linux entry
+    // of the whole name, whether or not the part before it is there.
     writePosixFile(dir / "odd:name", "odd");
-    UniqueHandle odd = openPath(dir / "odd:name", GENERIC_READ);
-    ASSERT_TRUE(odd.valid());
+    const WString listed = wideUncPath(dir.path()) + WSTR("\\odd\uF03Aname");
+    UniqueHandle odd(CreateFileW(listed.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, kDataFlags, nullptr));
+    ASSERT_TRUE(odd.valid()) << GetLastError();
     EXPECT_EQ(readAll(odd.get()), "odd");
     odd.reset();
+    EXPECT_FALSE(openPath(dir / "odd:name", GENERIC_READ).valid());
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     writePosixFile(dir / "odd", "");
     EXPECT_FALSE(openPath(dir / "odd:name", GENERIC_READ).valid());
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);

@@ -78,7 +78,10 @@ std::string expectSameOutcome(const std::vector<std::string>& arguments)
     }
     EXPECT_EQ(windowsRun.report.size(), linuxRun.report.size());
     SplitReport windowsReport = splitReport(fromUtf16le(windowsRun.report));
-    SplitReport linuxReport = splitReport(fromUtf16le(linuxRun.report));
+    // The markers planted for Wine are Linux files named "<folder>:QMArchivePoint.xml":
+    // Wine shows the ':', the Linux build U+F03A (an NTFS name holds no ':').
+    static const std::regex mappedColon("\xEF\x80\xBA");
+    SplitReport linuxReport = splitReport(std::regex_replace(fromUtf16le(linuxRun.report), mappedColon, ":"));
     EXPECT_EQ(windowsReport.sortedLines, linuxReport.sortedLines);
     EXPECT_EQ(windowsReport.summary, linuxReport.summary);
     return fromUtf16le(linuxRun.report);
@@ -86,8 +89,10 @@ std::string expectSameOutcome(const std::vector<std::string>& arguments)
 
 // A share with what both builds can show: ordinary files of every size,
 // names with blanks and beyond ASCII, dot names, empty folders, a folder
-// link that is entered and one that leads back, a folder that cannot be
-// listed, archive points nested and repeated, and markers that do not load.
+// link that is entered and one that leads back, archive points nested and
+// repeated, and markers that do not load. (A folder named "back\slash",
+// which Wine cannot list, the Linux build lists as "back\uF05Cslash":
+// WindowsBuild.WalkLines shows Wine's side.)
 class Differential : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -106,7 +111,6 @@ protected:
         ASSERT_EQ(::symlink("..", (root + "/sub/up").c_str()), 0);
         file(folder(*shared / "elsewhere") + "/e", 128);
         ASSERT_EQ(::symlink("../elsewhere", (root + "/link").c_str()), 0);
-        file(folder(root + "/back\\slash") + "/h", 5);
 
         plantArchivePoints(root);
         const std::string noName = folder(root + "/no-name");
@@ -172,11 +176,8 @@ TEST_F(Differential, TheNormalModeOverTheShare)
         std::vector<std::string> arguments = options;
         arguments.push_back(uncPath(root));
         std::string report = expectSameOutcome(arguments);
-        // The tree holds what it should: the link back is met, and so is
-        // the folder that cannot be listed.
+        // The tree holds what it should: the link back is met.
         EXPECT_NE(report.find("\\sub\\up: skipped, Reason: reparse point leads back to"), std::string::npos);
-        EXPECT_NE(report.find("\\back\\slash: skipped, Reason: FindFirstFileExW failed with error(3)"),
-                  std::string::npos);
     }
     expectSameOutcome({"-v", reportPath(root)});
 }
