@@ -57,6 +57,14 @@ HeldFolder::HeldFolder(const WString& path) : shown_(path)
     }
 }
 
+HeldFolder HeldFolder::adopt(int fd, const WString& shownPath)
+{
+    HeldFolder folder;
+    folder.fd_ = fd;
+    folder.shown_ = shownPath;
+    return folder;
+}
+
 HeldFolder::HeldFolder(HeldFolder&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), shown_(std::move(other.shown_))
 {

@@ -69,6 +69,8 @@ public:
 
 #ifndef _WIN32
     [[nodiscard]] int descriptor() const { return fd_; }
+    // Takes over an open folder descriptor.
+    static HeldFolder adopt(int fd, const WString& shownPath);
 #endif
 
 private:

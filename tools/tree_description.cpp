@@ -939,9 +939,14 @@ void TreeDescription::build(const WString& root) const
     } catch (const BuildError& failure) {
         throw std::runtime_error("cannot open the root folder: " + withHint(failure));
     }
+    build(*held);
+}
+
+void TreeDescription::build(const HeldFolder& root) const
+{
     for (const Step& step : steps_) {
         try {
-            step.make(*held);
+            step.make(root);
         } catch (const BuildError& failure) {
             throw std::runtime_error("line " + std::to_string(step.entry.line) + ": " + withHint(failure));
         } catch (const std::runtime_error& failure) {

@@ -52,6 +52,8 @@ public:
     // written through. Throws std::runtime_error "line 7: ..." at the first
     // entry that cannot be made; what came before it stays.
     void build(const WString& root) const;
+    // The same in a folder the caller holds, which must exist.
+    void build(const HeldFolder& root) const;
 
     [[nodiscard]] std::size_t size() const { return steps_.size(); }
     [[nodiscard]] std::vector<Entry> entries() const;
