@@ -104,12 +104,10 @@ HeldFolder makePart(const HeldFolder& folder, WStringView name, std::optional<He
     return part;
 }
 
-// Runs Stubwarden in `folder` (made here), with its standard output and
-// error in files there, and collects what it left.
-RunOutput runStubwarden(const WString& program, const std::vector<WString>& arguments, const HeldFolder& runs,
-                        WStringView runName)
+// Runs Stubwarden in the run's folder, with its standard output and error
+// in files there, and collects what it left.
+RunOutput runStubwarden(const WString& program, const std::vector<WString>& arguments, const HeldFolder& run)
 {
-    HeldFolder run = runs.enter(runName, HeldFolder::Make::New, "CreateDirectoryW", true);
     WString folder = run.reach();
     RunOutput output;
     WString errorFile = pathInside(folder, WSTR("standard-error.log"));
@@ -240,8 +238,10 @@ bool removeWhatWasMade(const Workplace& workplace, const Made& made)
 
 // Whether the share Stubwarden is given is still the folder the rehearsal
 // built: the entry "share" of the rehearsal's folder, and (on Linux) the
-// target as Stubwarden reaches it. A check that fails when it is not.
-std::optional<Check> shareReplaced(const Workplace& workplace, const HeldFolder& shareFolder, const WString& target)
+// target as Stubwarden reaches it. A failing check when it is not, before
+// a run or after it.
+std::optional<Check> shareReplaced(const Workplace& workplace, const HeldFolder& shareFolder, const WString& target,
+                                   bool afterRun)
 {
     HeldFolder::Identity built = shareFolder.identity();
     bool same = false;
@@ -257,8 +257,11 @@ std::optional<Check> shareReplaced(const Workplace& workplace, const HeldFolder&
         return std::nullopt;
     }
     Check replaced{"the share is the folder the rehearsal built"};
-    replaced.details.push_back(shown(target) + " is now something else (a link, or another folder): Stubwarden is "
-                                               "not run on it");
+    replaced.details.push_back(shown(target) +
+                               (afterRun ? " was replaced while Stubwarden ran (by a link, or another folder): the "
+                                           "run is not judged, and no other run is made"
+                                         : " is now something else (a link, or another folder): Stubwarden is not "
+                                           "run on it"));
     return replaced;
 }
 
@@ -328,16 +331,17 @@ int rehearseIn(const WString& program, const Workplace& workplace, const WString
     if (built.holds) {
         HeldFolder runsFolder = makePart(held, WSTR("runs"), made.runs);
         for (const Run& run : theRuns()) {
+            HeldFolder runFolder = runsFolder.enter(run.folder, HeldFolder::Make::New, "CreateDirectoryW", true);
             // Stubwarden reaches the share by its path: it is run only while
             // that is still the folder built, and judged only then.
-            if (std::optional<Check> replaced = shareReplaced(workplace, *shareFolder, target)) {
+            if (std::optional<Check> replaced = shareReplaced(workplace, *shareFolder, target, false)) {
                 record(*replaced);
                 break;
             }
             std::vector<WString> arguments = run.options;
             arguments.push_back(target);
-            RunOutput output = runStubwarden(program, arguments, runsFolder, run.folder);
-            if (std::optional<Check> replaced = shareReplaced(workplace, *shareFolder, target)) {
+            RunOutput output = runStubwarden(program, arguments, runFolder);
+            if (std::optional<Check> replaced = shareReplaced(workplace, *shareFolder, target, true)) {
                 record(*replaced);
                 break;
             }

@@ -518,9 +518,9 @@ std::string xmlEscaped(const std::string& text)
     return out;
 }
 
-// The most a file named by file= or xml-file= may hold: streams and markers
-// are small, and Samba keeps them in extended attributes.
-constexpr std::uint64_t kLargestContentFile = 1ULL << 20;
+// The most a file named by file= or xml-file= may hold: 64 KiB, the most
+// Linux keeps in one extended attribute, where Samba keeps a stream.
+constexpr std::uint64_t kLargestContentFile = 64 * 1024;
 
 // The content of a file named by file= or xml-file=: a regular file only
 // (never a FIFO, which would wait, nor a device such as /dev/zero, which
@@ -537,7 +537,7 @@ std::string fileContent(const std::string& name)
     const std::string shown = quoted(name);
     auto tooLarge = [&](std::uint64_t size) {
         fault(shown + " holds " + std::to_string(size) + " bytes; a content file holds at most " +
-              std::to_string(kLargestContentFile) + " (1 MiB)");
+              std::to_string(kLargestContentFile) + " (64 KiB)");
     };
     std::string content;
 #ifndef _WIN32
