@@ -86,47 +86,30 @@ void print(const Check& check)
     }
 }
 
-// True when the rehearsal made the folder. A folder that holds anything, a
-// link and a file are refused: a typo must never lead the rehearsal into a
-// production folder.
-bool prepareFolder(const WString& folder)
+using treebuilder::HeldFolder;
+
+// What the rehearsal made in its folder, each part by its identity, so that
+// only that is removed: a part something else put in its place stays.
+struct Made {
+    std::optional<HeldFolder::Identity> probe;
+    std::optional<HeldFolder::Identity> share;
+    std::optional<HeldFolder::Identity> runs;
+};
+
+// A folder of the rehearsal's own in `folder`, which only this account may
+// enter (the reports list the names of what the runs see).
+HeldFolder makePart(const HeldFolder& folder, WStringView name, std::optional<HeldFolder::Identity>& made)
 {
-    const std::string name = shown(folder);
-    DWORD attributes = GetFileAttributesW(folder.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND) {
-            throw Refusal(name + " cannot be reached (" + errorText(error) +
-                          (error == ERROR_PATH_NOT_FOUND ? ": the folder it would lie in does not exist)" : ")"));
-        }
-        if (!CreateDirectoryW(folder.c_str(), nullptr)) {
-            throw Refusal("cannot make the folder " + name + " (" + errorText(GetLastError()) + ")");
-        }
-        return true;
-    }
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        throw Refusal(name + " is a link (or another reparse point), which the rehearsal never follows: name an "
-                             "empty or new folder itself");
-    }
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        throw Refusal(name + " is a file: name an empty or new folder");
-    }
-    std::optional<std::vector<WIN32_FIND_DATAW>> entries = folderEntries(folder);
-    if (!entries) {
-        throw Refusal(name + " cannot be listed (" + errorText(GetLastError()) + ")");
-    }
-    if (!entries->empty()) {
-        throw Refusal(name + " is not empty (it holds " + shown(entries->front().cFileName) +
-                      "): the rehearsal makes and removes files, so it runs only in an empty or new folder");
-    }
-    return false;
+    HeldFolder part = folder.enter(name, HeldFolder::Make::New, "CreateDirectoryW", true);
+    made = part.identity();
+    return part;
 }
 
-// Runs Stubwarden in `folder` (made here), with its standard output and
-// error in files there, and collects what it left.
-RunOutput runStubwarden(const WString& program, const std::vector<WString>& arguments, const WString& folder)
+// Runs Stubwarden in the run's folder, with its standard output and error
+// in files there, and collects what it left.
+RunOutput runStubwarden(const WString& program, const std::vector<WString>& arguments, const HeldFolder& run)
 {
-    treebuilder::makeFolder(folder);
+    WString folder = run.reach();
     RunOutput output;
     WString errorFile = pathInside(folder, WSTR("standard-error.log"));
     output.outcome = runChildProcess(program, arguments, folder, pathInside(folder, WSTR("standard-output.log")),
@@ -227,44 +210,86 @@ std::vector<Check> recordChecks(const ShareExpectations& share, const WString& s
     return checks;
 }
 
-// Removes what the rehearsal made; false (after saying why) when something stays.
-bool removeWhatWasMade(const WString& folder, bool madeFolder)
+std::string removalError(DWORD code)
 {
-    for (const WCHAR* part : {WSTR("probe"), WSTR("share"), WSTR("runs")}) {
-        WString path = pathInside(folder, part);
+    return code == kReplaced ? "it is no longer the folder the rehearsal made: something replaced it"
+                             : errorText(code);
+}
+
+// Removes what the rehearsal made; false (after saying why) when something stays.
+bool removeWhatWasMade(const Workplace& workplace, const Made& made)
+{
+    const std::pair<const WCHAR*, const std::optional<HeldFolder::Identity>*> parts[] = {
+        {WSTR("probe"), &made.probe}, {WSTR("share"), &made.share}, {WSTR("runs"), &made.runs}};
+    for (const auto& [part, identity] : parts) {
         WString failed;
-        if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES && !removeTree(path, failed)) {
-            writeErrorLine("stubwarden-rehearse: cannot remove " + shown(failed) + " (" + errorText(GetLastError()) +
-                           "); remove " + shown(folder) + " by hand");
+        if (*identity && !removeTree(*workplace.held, part, failed, *identity)) {
+            writeErrorLine("stubwarden-rehearse: cannot remove " + shown(failed) + " (" + removalError(GetLastError()) +
+                           "); remove " + shown(workplace.folder) + " by hand");
             return false;
         }
     }
-    if (madeFolder && !RemoveDirectoryW(folder.c_str())) {
-        writeErrorLine("stubwarden-rehearse: cannot remove " + shown(folder) + " (" + errorText(GetLastError()) + ")");
+    if (workplace.made && !removeWorkplace(workplace)) {
+        writeErrorLine("stubwarden-rehearse: cannot remove " + shown(workplace.folder) + " (" +
+                       removalError(GetLastError()) + ")");
         return false;
     }
     return true;
 }
 
-// The probe, the share and the runs, in a folder that prepareFolder passed;
-// `unc` is the folder's UNC path.
-int rehearseIn(const WString& program, const WString& folder, const WString& unc, bool madeFolder, bool keep,
+// Whether the share Stubwarden is given is still the folder the rehearsal
+// built: the entry "share" of the rehearsal's folder, and (on Linux) the
+// target as Stubwarden reaches it. A failing check when it is not, before
+// a run or after it.
+std::optional<Check> shareReplaced(const Workplace& workplace, const HeldFolder& shareFolder, const WString& target,
+                                   bool afterRun)
+{
+    HeldFolder::Identity built = shareFolder.identity();
+    bool same = false;
+    try {
+        same = workplace.held->enter(WSTR("share"), HeldFolder::Make::No).identity() == built;
+#ifndef _WIN32
+        same = same && HeldFolder(target).identity() == built;
+#endif
+    } catch (const treebuilder::BuildError&) {
+        same = false;
+    }
+    if (same) {
+        return std::nullopt;
+    }
+    Check replaced{"the share is the folder the rehearsal built"};
+    replaced.details.push_back(shown(target) +
+                               (afterRun ? " was replaced while Stubwarden ran (by a link, or another folder): the "
+                                           "run is not judged, and no other run is made"
+                                         : " is now something else (a link, or another folder): Stubwarden is not "
+                                           "run on it"));
+    return replaced;
+}
+
+// The probe, the share and the runs, in the folder openWorkplace passed and
+// holds; `unc` is the folder's UNC path. Everything is made, read and
+// removed from the held folder, never through a link.
+int rehearseIn(const WString& program, const Workplace& workplace, const WString& unc, Made& made, bool keep,
                const treebuilder::TreeDescription& description, const ShareExpectations& share)
 {
+    const WString& folder = workplace.folder;
+    const HeldFolder& held = *workplace.held;
     say("Rehearsing " + shown(program) + " in " + shown(folder));
     say("");
     say("The volume:");
-    WString probeFolder = pathInside(folder, WSTR("probe"));
     std::vector<Capability> capabilities;
     try {
-        treebuilder::makeFolder(probeFolder);
-        capabilities = probeVolume(probeFolder);
+        HeldFolder probeFolder = makePart(held, WSTR("probe"), made.probe);
+        capabilities = probeVolume(probeFolder.reach());
     } catch (const std::runtime_error& failure) {
         throw Refusal(std::string("cannot probe the volume: ") + failure.what());
     }
     WString failedPath;
-    bool probeRemoved = removeTree(probeFolder, failedPath);
+    bool probeRemoved = removeTree(held, WSTR("probe"), failedPath, made.probe);
     DWORD removeError = GetLastError();
+    if (probeRemoved) {
+        made.probe.reset();
+    }
     bool placeholdersCanExist = true;
     for (const Capability& capability : capabilities) {
         if (capability.kept) {
@@ -275,17 +300,16 @@ int rehearseIn(const WString& program, const WString& folder, const WString& unc
         }
     }
     if (!probeRemoved) {
-        writeErrorLine("stubwarden-rehearse: cannot remove " + shown(failedPath) + " (" + errorText(removeError) + ")");
+        writeErrorLine("stubwarden-rehearse: cannot remove " + shown(failedPath) + " (" + removalError(removeError) +
+                       ")");
     }
     if (!placeholdersCanExist) {
         say("");
         say("Verdict: placeholders as the archiving product leaves them cannot exist on this volume, so Stubwarden "
             "was not run.");
-        return removeWhatWasMade(folder, madeFolder) ? kNoPlaceholders : kNotRehearsed;
+        return removeWhatWasMade(workplace, made) ? kNoPlaceholders : kNotRehearsed;
     }
 
-    WString shareFolder = pathInside(folder, WSTR("share"));
-    WString runsFolder = pathInside(folder, WSTR("runs"));
     WString target = pathInside(unc, WSTR("share"));
     WString root = WSTR("\\\\?\\UNC\\") + target.substr(2);  // as Stubwarden writes the target into its report
     say("");
@@ -296,25 +320,38 @@ int rehearseIn(const WString& program, const WString& folder, const WString& unc
         checks.push_back(check);
     };
     Check built{"the sample share is built (" + std::to_string(description.size()) + " entries)"};
+    std::optional<HeldFolder> shareFolder;
     try {
-        description.build(shareFolder);
+        shareFolder.emplace(makePart(held, WSTR("share"), made.share));
+        description.build(*shareFolder);
         built.holds = true;
     } catch (const std::runtime_error& failure) {
         built.details.push_back(failure.what());
     }
     record(built);
     if (built.holds) {
-        treebuilder::makeFolder(runsFolder);
+        HeldFolder runsFolder = makePart(held, WSTR("runs"), made.runs);
         for (const Run& run : theRuns()) {
+            HeldFolder runFolder = runsFolder.enter(run.folder, HeldFolder::Make::New, "CreateDirectoryW", true);
+            // Stubwarden reaches the share by its path: it is run only while
+            // that is still the folder built, and judged only then.
+            if (std::optional<Check> replaced = shareReplaced(workplace, *shareFolder, target, false)) {
+                record(*replaced);
+                break;
+            }
             std::vector<WString> arguments = run.options;
             arguments.push_back(target);
-            RunOutput output = runStubwarden(program, arguments, pathInside(runsFolder, run.folder));
+            RunOutput output = runStubwarden(program, arguments, runFolder);
+            if (std::optional<Check> replaced = shareReplaced(workplace, *shareFolder, target, true)) {
+                record(*replaced);
+                break;
+            }
             for (const Check& check :
                  judgeRun(run.name, run.mode, expectedReport(share, run.mode, root), output, root)) {
                 record(check);
             }
             if (run.mode.fix) {
-                for (const Check& check : recordChecks(share, shareFolder)) {
+                for (const Check& check : recordChecks(share, shareFolder->reach())) {
                     record(check);
                 }
             }
@@ -344,11 +381,11 @@ int rehearseIn(const WString& program, const WString& folder, const WString& unc
     }
     int result = failing == 0 ? kWorks : kCheckFailed;
     if (keep) {
-        say("Kept: the sample share in " + shown(shareFolder) + ", and each run's report and output in a folder of " +
-            shown(runsFolder) + ".");
+        say("Kept: the sample share in " + shown(pathInside(folder, WSTR("share"))) +
+            ", and each run's report and output in a folder of " + shown(pathInside(folder, WSTR("runs"))) + ".");
         return result;
     }
-    if (!removeWhatWasMade(folder, madeFolder)) {
+    if (!removeWhatWasMade(workplace, made)) {
         return result == kWorks ? kNotRehearsed : result;
     }
     say("Removed what the rehearsal made.");
@@ -376,17 +413,22 @@ int rehearse(const Options& options)
     if (folder.empty()) {
         throw Refusal("cannot make a full path of " + shown(options.folder) + " (" + errorText(GetLastError()) + ")");
     }
-    WString unc = uncPath(folder);
-    if (unc.empty()) {
+    if (uncPath(folder).empty()) {
         throw Refusal(shown(folder) + " has no UNC path under which Stubwarden could reach it");
     }
-    bool madeFolder = prepareFolder(folder);
+    Workplace workplace = openWorkplace(folder);
+    Made made;
     try {
-        return rehearseIn(program, folder, unc, madeFolder, options.keep, description, share);
+        // The folder as it was found, links on the way resolved.
+        WString unc = uncPath(workplace.folder);
+        if (unc.empty()) {
+            throw Refusal(shown(workplace.folder) + " has no UNC path under which Stubwarden could reach it");
+        }
+        return rehearseIn(program, workplace, unc, made, options.keep, description, share);
     } catch (...) {
         std::cout << std::flush;
         if (!options.keep) {
-            removeWhatWasMade(folder, madeFolder);
+            removeWhatWasMade(workplace, made);
         }
         throw;
     }

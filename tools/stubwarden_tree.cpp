@@ -50,7 +50,10 @@ attributes: none, or a comma list of readonly, hidden, system, archive,
   offline, sparse. A placeholder is offline and sparse unless attributes=
   says otherwise.
 length=2630 gives the full-size record the archiving product writes.
-Files named by xml-file= and file= are read relative to the current folder.
+Files named by xml-file= and file= are read relative to the current folder:
+regular files of at most 64 KiB only, and on Linux only those that every
+account may read. Nothing is made or written through a link, and no name
+may hold a control character.
 
 Exit code 0 when the tree is built, 1 otherwise (the reason on standard error).
 )";

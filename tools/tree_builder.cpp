@@ -77,9 +77,10 @@ void applyAttributes(const WString& path, DWORD attributes)
 
 }  // namespace
 
-BuildError::BuildError(const std::string& failedCall, const WString& path, DWORD errorCode)
-    : std::runtime_error(failedCall + " failed for " + utf8Text(path) + ": error " + std::to_string(errorCode)),
+BuildError::BuildError(const std::string& failedCall, const WString& failedPath, DWORD errorCode)
+    : std::runtime_error(failedCall + " failed for " + utf8Text(failedPath) + ": error " + std::to_string(errorCode)),
       call(failedCall),
+      path(failedPath),
       code(errorCode)
 {
 }

@@ -25,6 +25,7 @@ class BuildError : public std::runtime_error {
 public:
     BuildError(const std::string& call, const WString& path, DWORD code);
     std::string call;
+    WString path;
     DWORD code;
 };
 

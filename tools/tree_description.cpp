@@ -1,6 +1,7 @@
 #include "tools/tree_description.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdint>
 #include <limits>
 #include <map>
@@ -9,10 +10,19 @@
 
 #include "placeholder/placeholder_record.h"
 #include "platform/ascii_case.h"
+#include "platform/path_forms.h"
 #include "platform/reparse_data_buffer.h"
 #include "platform/text_conversion.h"
 #include "platform/unique_resource.h"
+#include "tools/held_folder.h"
 #include "tools/tree_builder.h"
+
+#ifndef _WIN32
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace treebuilder {
 namespace {
@@ -356,6 +366,38 @@ FileSpec fileSpec(const Options& options, FileSpec wanted)
     return wanted;
 }
 
+// Text with its control characters written as \xNN, for a message.
+std::string printable(const std::string& text)
+{
+    std::string out;
+    for (char c : text) {
+        auto unit = static_cast<unsigned char>(c);
+        if (unit < 0x20 || unit == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", unit);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// No name holds a control character (NUL among them): a description that
+// gives one is refused, not cut at the NUL or passed on.
+void refuseControlCharacters(const std::string& text, const std::string& what)
+{
+    for (char c : text) {
+        auto unit = static_cast<unsigned char>(c);
+        if (unit < 0x20 || unit == 0x7F) {
+            char code[8];
+            std::snprintf(code, sizeof code, "0x%02X", unit);
+            fault(what + " " + quoted(printable(text)) + " holds the control character " + code +
+                  ", which no name may hold");
+        }
+    }
+}
+
 // A path below the root, '/' or '\' between names, as the platform's
 // '\'-separated text; empty for the root itself ("."). Never leaves the root.
 WString relativePath(const std::string& text, bool rootAllowed)
@@ -363,6 +405,7 @@ WString relativePath(const std::string& text, bool rootAllowed)
     if (text.empty()) {
         fault("the path is empty");
     }
+    refuseControlCharacters(text, "the path");
     if (text[0] == '/' || text[0] == '\\' || text.find(':') != std::string::npos) {
         fault("the path " + quoted(text) +
               " must be relative to the root and hold no ':' (streams have a line of their own)");
@@ -387,36 +430,78 @@ WString relativePath(const std::string& text, bool rootAllowed)
     return wideText(joined);
 }
 
-// The entry's full path. Names are joined with the root's own separator, so
-// that messages show "/srv/share/a/b" for a Linux root (the platform layer
-// takes either).
-WString below(const WString& root, const WString& relative)
+// The names of a path below the root ('\' between them).
+std::vector<WString> namesOf(const WString& relative)
 {
-    if (relative.empty()) {
-        return root;
+    std::vector<WString> names;
+    for (std::size_t start = 0; start <= relative.size() && !relative.empty();) {
+        std::size_t end = std::min(relative.find(WSTR('\\'), start), relative.size());
+        names.push_back(relative.substr(start, end - start));
+        start = end + 1;
     }
-    WCHAR separator = root.find(WSTR('\\')) == WString::npos ? WSTR('/') : WSTR('\\');
-    WString path = root;
-    if (path.back() != separator) {
-        path += separator;
-    }
-    for (WCHAR unit : relative) {
-        path += unit == WSTR('\\') ? separator : unit;
+    return names;
+}
+
+// The entry's path for messages: "/srv/share/a/b" for a Linux root, with
+// '\' for a UNC one.
+WString shownPath(const HeldFolder& root, const WString& relative)
+{
+    WString path = root.shown();
+    for (const WString& name : namesOf(relative)) {
+        path = joinedPath(path, name);
     }
     return path;
 }
 
-// Makes every folder on the way to the entry (and the entry itself when
-// `itself`).
-void makeParents(const WString& root, const WString& relative, bool itself)
+// A failed platform call on a path reached through `folder`, named as the
+// folder was named.
+BuildError asShown(const BuildError& failure, const HeldFolder& folder)
 {
-    for (std::size_t at = relative.find(WSTR('\\')); at != WString::npos; at = relative.find(WSTR('\\'), at + 1)) {
-        makeFolder(below(root, relative.substr(0, at)));
+    WString reach = folder.reach();
+    WString path = failure.path;
+    if (path.compare(0, reach.size(), reach) == 0 &&
+        (path.size() == reach.size() || path[reach.size()] == WSTR('/') || path[reach.size()] == WSTR(':'))) {
+        WString shown = folder.shown();
+        WCHAR separator = shown.find(WSTR('\\')) == WString::npos ? WSTR('/') : WSTR('\\');
+        for (WCHAR unit : path.substr(reach.size())) {
+            shown += unit == WSTR('/') ? separator : unit;
+        }
+        path = shown;
     }
-    if (itself && !relative.empty()) {
-        makeFolder(below(root, relative));
+    return BuildError(failure.call, path, failure.code);
+}
+
+// Runs `work` with the folder that holds the entry `relative` (its last
+// name, `leaf`), every folder on the way entered from the root without
+// following a link, and made when `make` says so; with `itself`, the entry
+// is such a folder too and `work` gets it, with an empty leaf. A folder on
+// the way that cannot be entered fails as `call` on the entry's path.
+void inFolderOf(const HeldFolder& root, const WString& relative, bool itself, HeldFolder::Make make,
+                const char* call, const std::function<void(const HeldFolder& folder, const WString& leaf)>& work)
+{
+    std::vector<WString> names = namesOf(relative);
+    WString leaf;
+    if (!itself && !names.empty()) {
+        leaf = names.back();
+        names.pop_back();
+    }
+    std::optional<HeldFolder> current;
+    for (const WString& name : names) {
+        try {
+            current = (current ? *current : root).enter(name, make, call);
+        } catch (const BuildError& failure) {
+            throw BuildError(call, shownPath(root, relative), failure.code);
+        }
+    }
+    const HeldFolder& folder = current ? *current : root;
+    try {
+        work(folder, leaf);
+    } catch (const BuildError& failure) {
+        throw asShown(failure, folder);
     }
 }
+
+constexpr HeldFolder::Make kMakeOnTheWay = HeldFolder::Make::IfMissing;
 
 std::string xmlEscaped(const std::string& text)
 {
@@ -433,13 +518,114 @@ std::string xmlEscaped(const std::string& text)
     return out;
 }
 
+// The most a file named by file= or xml-file= may hold: 64 KiB, the most
+// Linux keeps in one extended attribute, where Samba keeps a stream.
+constexpr std::uint64_t kLargestContentFile = 64 * 1024;
+
+// The content of a file named by file= or xml-file=: a regular file only
+// (never a FIFO, which would wait, nor a device such as /dev/zero, which
+// never ends), of at most kLargestContentFile bytes. On Linux it must be one
+// that every account may read: what it holds goes into the tree, where
+// whoever may read the tree reads it, so a file that only its owner (root,
+// say) may read is not copied out there.
 std::string fileContent(const std::string& name)
 {
-    try {
-        return readWholeFile(wideText(name));
-    } catch (const std::runtime_error& failure) {
-        fault(failure.what());
+    if (name.empty()) {
+        fault("the content file's name is empty");
     }
+    refuseControlCharacters(name, "the content file's name");
+    const std::string shown = quoted(name);
+    auto tooLarge = [&](std::uint64_t size) {
+        fault(shown + " holds " + std::to_string(size) + " bytes; a content file holds at most " +
+              std::to_string(kLargestContentFile) + " (64 KiB)");
+    };
+    std::string content;
+#ifndef _WIN32
+    WString full = fullPath(wideText(name));
+    if (full.empty()) {
+        fault("cannot open " + name + ": error " + std::to_string(GetLastError()));
+    }
+    // Looked at first through a descriptor that opens nothing (O_PATH): a
+    // FIFO or a device is refused before it is opened.
+    int entry = ::open(utf8Text(full).c_str(), O_PATH | O_CLOEXEC);
+    if (entry < 0) {
+        fault("cannot open " + name + ": error " + std::to_string(win32ErrorOf(errno)));
+    }
+    struct stat status {};
+    int opened = -1;
+    if (::fstat(entry, &status) == 0 && S_ISREG(status.st_mode) && (status.st_mode & S_IROTH) != 0 &&
+        static_cast<std::uint64_t>(status.st_size) <= kLargestContentFile) {
+        opened = ::open(("/proc/self/fd/" + std::to_string(entry)).c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    }
+    int openError = errno;
+    ::close(entry);
+    if (!S_ISREG(status.st_mode)) {
+        fault(shown + " is not a regular file (" +
+              (S_ISDIR(status.st_mode)    ? std::string("a folder")
+               : S_ISFIFO(status.st_mode) ? std::string("a FIFO")
+               : S_ISSOCK(status.st_mode) ? std::string("a socket")
+                                          : std::string("a device")) +
+              "): only regular files are read");
+    }
+    if ((status.st_mode & S_IROTH) == 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+        fault(shown + " is not readable by every account (mode " + mode +
+              "): what it holds would go into the tree; give a file that everyone may read");
+    }
+    if (static_cast<std::uint64_t>(status.st_size) > kLargestContentFile) {
+        tooLarge(static_cast<std::uint64_t>(status.st_size));
+    }
+    if (opened < 0) {
+        fault("cannot open " + name + ": error " + std::to_string(win32ErrorOf(openError)));
+    }
+    char chunk[65536];
+    for (;;) {
+        ssize_t got = ::read(opened, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0 || content.size() + static_cast<std::size_t>(got) > kLargestContentFile) {
+            int readError = errno;
+            ::close(opened);
+            if (got < 0) {
+                fault("cannot read " + name + ": error " + std::to_string(win32ErrorOf(readError)));
+            }
+            if (got > 0) {
+                tooLarge(content.size() + static_cast<std::size_t>(got));  // it grew while being read
+            }
+            break;
+        }
+        content.append(chunk, static_cast<std::size_t>(got));
+    }
+#else
+    UniqueHandle file(CreateFileW(wideText(name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        fault("cannot open " + name + ": error " + std::to_string(GetLastError()));
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (GetFileType(file.get()) != FILE_TYPE_DISK || !GetFileInformationByHandle(file.get(), &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        fault(shown + " is not a regular file: only regular files are read");
+    }
+    std::uint64_t size = (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
+    if (size > kLargestContentFile) {
+        tooLarge(size);
+    }
+    char chunk[65536];
+    DWORD read = 0;
+    do {
+        if (!ReadFile(file.get(), chunk, sizeof chunk, &read, nullptr)) {
+            fault("cannot read " + name + ": error " + std::to_string(GetLastError()));
+        }
+        if (content.size() + read > kLargestContentFile) {
+            tooLarge(content.size() + read);
+        }
+        content.append(chunk, read);
+    } while (read != 0);
+#endif
+    return content;
 }
 
 using Step = TreeDescription::Step;
@@ -457,7 +643,9 @@ Step folderEntry(const std::vector<Word>& words)
 {
     Options options("folder", words, {}, {});
     WString relative = relativePath(words[1].text, true);
-    return {entryOf(Type::Folder, relative), [relative](const WString& root) { makeParents(root, relative, true); }};
+    return {entryOf(Type::Folder, relative), [relative](const HeldFolder& root) {
+                inFolderOf(root, relative, true, kMakeOnTheWay, "CreateDirectoryW", [](const HeldFolder&, const WString&) {});
+            }};
 }
 
 Step fileEntry(const std::vector<Word>& words)
@@ -466,9 +654,9 @@ Step fileEntry(const std::vector<Word>& words)
     WString relative = relativePath(words[1].text, false);
     Entry made = entryOf(Type::File, relative);
     made.file = fileSpec(options, FileSpec{});
-    return {made, [relative, wanted = made.file](const WString& root) {
-                makeParents(root, relative, false);
-                makeFile(below(root, relative), wanted);
+    return {made, [relative, wanted = made.file](const HeldFolder& root) {
+                inFolderOf(root, relative, false, kMakeOnTheWay, "CreateFileW",
+                           [&](const HeldFolder& folder, const WString& leaf) { makeFile(folder.reach(leaf), wanted); });
             }};
 }
 
@@ -499,9 +687,11 @@ Step placeholderEntry(const std::vector<Word>& words)
     made.file = fileSpec(options, placeholderFile());
     made.placeholder = placeholder;
     made.record = record;
-    return {made, [relative, wanted = made.file, record](const WString& root) {
-                makeParents(root, relative, false);
-                makeReparsePoint(below(root, relative), wanted, record);
+    return {made, [relative, wanted = made.file, record](const HeldFolder& root) {
+                inFolderOf(root, relative, false, kMakeOnTheWay, "CreateFileW",
+                           [&](const HeldFolder& folder, const WString& leaf) {
+                               makeReparsePoint(folder.reach(leaf), wanted, record);
+                           });
             }};
 }
 
@@ -526,9 +716,11 @@ Step reparseEntry(const std::vector<Word>& words)
     Entry made = entryOf(Type::Reparse, relative);
     made.file = fileSpec(options, FileSpec{});
     made.record = reparseRecord(tag, data, guid);
-    return {made, [relative, wanted = made.file, record = made.record](const WString& root) {
-                makeParents(root, relative, false);
-                makeReparsePoint(below(root, relative), wanted, record);
+    return {made, [relative, wanted = made.file, record = made.record](const HeldFolder& root) {
+                inFolderOf(root, relative, false, kMakeOnTheWay, "CreateFileW",
+                           [&](const HeldFolder& folder, const WString& leaf) {
+                               makeReparsePoint(folder.reach(leaf), wanted, record);
+                           });
             }};
 }
 
@@ -540,13 +732,16 @@ Step symlinkEntry(const std::vector<Word>& words)
     if (target.empty()) {
         fault("target= is empty");
     }
+    refuseControlCharacters(target, "the target");
     std::replace(target.begin(), target.end(), '/', '\\');
     WString wideTarget = wideText(target);
     Entry made = entryOf(Type::Symlink, relative);
     made.toFolder = options.flag("folder");
-    return {made, [relative, wideTarget, toFolder = made.toFolder](const WString& root) {
-                makeParents(root, relative, false);
-                makeSymbolicLink(below(root, relative), wideTarget, toFolder);
+    return {made, [relative, wideTarget, toFolder = made.toFolder](const HeldFolder& root) {
+                inFolderOf(root, relative, false, kMakeOnTheWay, "CreateSymbolicLinkW",
+                           [&](const HeldFolder& folder, const WString& leaf) {
+                               makeSymbolicLink(folder.reach(leaf), wideTarget, toFolder);
+                           });
             }};
 }
 
@@ -570,9 +765,9 @@ Step markerEntry(const std::vector<Word>& words)
         made.markerName = wideText(options.required("name"));
         xml = archivePointXml(xmlEscaped(options.required("id")), xmlEscaped(options.required("name")));
     }
-    return {made, [relative, xml](const WString& root) {
-                makeParents(root, relative, true);
-                makeArchivePoint(below(root, relative), xml);
+    return {made, [relative, xml](const HeldFolder& root) {
+                inFolderOf(root, relative, true, kMakeOnTheWay, "CreateDirectoryW",
+                           [&](const HeldFolder& folder, const WString&) { makeArchivePoint(folder.reach(), xml); });
             }};
 }
 
@@ -581,6 +776,7 @@ Step streamEntry(const std::vector<Word>& words)
     Options options("stream", words, {"name", "text", "hex", "file"}, {});
     WString relative = relativePath(words[1].text, true);
     std::string name = options.required("name");
+    refuseControlCharacters(name, "the stream name");
     if (name.empty() || name.find_first_of(":/\\") != std::string::npos) {
         fault("the stream name " + quoted(name) + " must not be empty nor hold ':', '/' or '\\'");
     }
@@ -599,13 +795,49 @@ Step streamEntry(const std::vector<Word>& words)
     }
     Entry made = entryOf(Type::Stream, relative);
     made.streamName = wideText(name);
-    std::string shownPath = words[1].text;
-    return {made, [relative, wideName = made.streamName, content, shownPath](const WString& root) {
-                WString path = below(root, relative);
-                if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
-                    throw std::runtime_error(quoted(shownPath) + " does not exist: make it with a line above this one");
+    std::string described = words[1].text;
+    return {made, [relative, wideName = made.streamName, content, described](const HeldFolder& root) {
+                auto missing = [&]() {
+                    return std::runtime_error(quoted(described) + " does not exist: make it with a line above this one");
+                };
+                auto write = [&](const HeldFolder& folder, const WString& leaf) {
+                    try {
+                        writeStream(folder.reach(leaf), wideName, content);
+                    } catch (const BuildError& failure) {
+                        throw asShown(failure, folder);
+                    }
+                };
+                if (relative.empty()) {
+                    write(root, WString());
+                    return;
                 }
-                writeStream(path, wideName, content);
+                try {
+                    inFolderOf(root, relative, false, HeldFolder::Make::No, "CreateFileW",
+                               [&](const HeldFolder& folder, const WString& leaf) {
+                                   switch (folder.kindOf(leaf)) {
+                                   case HeldFolder::Kind::Missing:
+                                       throw missing();
+                                   case HeldFolder::Kind::Link:
+                                       throw BuildError("CreateFileW", folder.reach(leaf) + WSTR(":") + wideName,
+                                                        kStoppedOnLink);
+                                   case HeldFolder::Kind::Other:
+                                       throw std::runtime_error(quoted(described) +
+                                                                " is neither a file nor a folder: streams are written "
+                                                                "only on files and folders");
+                                   case HeldFolder::Kind::Folder:
+                                       write(folder.enter(leaf, HeldFolder::Make::No, "CreateFileW"), WString());
+                                       break;
+                                   case HeldFolder::Kind::File:
+                                       write(folder, leaf);
+                                       break;
+                                   }
+                               });
+                } catch (const BuildError& failure) {
+                    if (failure.code == ERROR_PATH_NOT_FOUND) {
+                        throw missing();  // a folder on the way is missing
+                    }
+                    throw;
+                }
             }};
 }
 
@@ -639,6 +871,8 @@ std::string withHint(const BuildError& failure)
         return text + " (a folder on the way is missing or is a file)";
     case ERROR_ACCESS_DENIED:
         return text + " (access denied)";
+    case kStoppedOnLink:
+        return text + " (a symbolic link: nothing is made or written through a link)";
     case ERROR_NOT_SUPPORTED:
         return text + " (this file system keeps no reparse points, sparse files or streams)";
     case ERROR_DISK_FULL:
@@ -698,6 +932,18 @@ void TreeDescription::build(const WString& root) const
     } else if ((rootAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         throw std::runtime_error("the root " + utf8Text(root) + " is not a folder");
     }
+    // Everything below is made from the root's descriptor, never through a link.
+    std::optional<HeldFolder> held;
+    try {
+        held.emplace(root);
+    } catch (const BuildError& failure) {
+        throw std::runtime_error("cannot open the root folder: " + withHint(failure));
+    }
+    build(*held);
+}
+
+void TreeDescription::build(const HeldFolder& root) const
+{
     for (const Step& step : steps_) {
         try {
             step.make(root);

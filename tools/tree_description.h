@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/win32.h"
+#include "tools/held_folder.h"
 #include "tools/tree_builder.h"
 
 namespace treebuilder {
@@ -46,16 +47,20 @@ public:
     static TreeDescription read(std::string_view text);
 
     // Makes the root folder if it is missing, then every entry below it,
-    // parents as needed. Throws std::runtime_error "line 7: ..." at the first
+    // parents as needed, each from the root's descriptor: a link (a
+    // described symlink among them) is never followed on the way, nor
+    // written through. Throws std::runtime_error "line 7: ..." at the first
     // entry that cannot be made; what came before it stays.
     void build(const WString& root) const;
+    // The same in a folder the caller holds, which must exist.
+    void build(const HeldFolder& root) const;
 
     [[nodiscard]] std::size_t size() const { return steps_.size(); }
     [[nodiscard]] std::vector<Entry> entries() const;
 
     struct Step {
         Entry entry;
-        std::function<void(const WString& root)> make;
+        std::function<void(const HeldFolder& root)> make;
     };
 
 private:
