@@ -395,6 +395,8 @@ std::optional<std::size_t> dumpedLine(View body, View first, std::size_t next, E
     return end + 2;
 }
 
+const Text kPathStart = u("\\\\?\\UNC\\");
+
 // How far a record may run over line ends of its own (a name that holds
 // LF or CR LF) before it is taken for no report line.
 constexpr int kMostLineEndsInARecord = 64;
@@ -435,6 +437,15 @@ std::vector<Entry> parseBody(View body)
                         end += 2;
                     }
                 }
+            }
+        }
+        // Every path the program writes is the target's, which begins as
+        // the run normalised it; a line that a name's own line ends seem
+        // to join to the next one is no path.
+        if (entry) {
+            const Text& path = entry->file ? entry->file->path : entry->folder->path;
+            if (!startsWith(path, kPathStart)) {
+                entry.reset();
             }
         }
         if (!entry) {
