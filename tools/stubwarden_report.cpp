@@ -482,10 +482,6 @@ int usageError(const std::string& problem)
 
 int wmain(int argc, WCHAR* argv[])
 {
-#ifdef _WIN32
-    // The same bytes as on Linux: LF, not CR LF, and UTF-8 as it is.
-    _setmode(_fileno(stdout), _O_BINARY);
-#endif
     std::vector<WString> arguments(argv + 1, argv + argc);
     std::optional<Format> format;
     std::optional<WString> output;
@@ -556,6 +552,11 @@ int wmain(int argc, WCHAR* argv[])
         if (output) {
             writeWhole(*output, text);
         } else {
+#ifdef _WIN32
+            // The same bytes as on Linux: LF, not CR LF. The usage text and
+            // the version stay console text, as the other programs write it.
+            _setmode(_fileno(stdout), _O_BINARY);
+#endif
             std::cout << text << std::flush;
             if (!std::cout) {
                 throw std::runtime_error("cannot write to standard output");
