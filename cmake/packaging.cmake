@@ -4,7 +4,7 @@
 # makes both into dist/.
 
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES docs/building.md docs/performance.md docs/platform-differences.md docs/rehearsal-trees.md docs/tests.md
+install(FILES docs/building.md docs/nightly-audits.md docs/performance.md docs/platform-differences.md docs/rehearsal-trees.md docs/tests.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 install(FILES samples/sample-share.tree DESTINATION ${CMAKE_INSTALL_DOCDIR}/samples)
 
@@ -35,6 +35,13 @@ else()
   add_custom_target(debian-changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
   install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.gz packaging/debian/copyright
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+  # The nightly audit (docs/nightly-audits.md): the template units, the
+  # script they run and the settings' manual page.
+  install(FILES packaging/debian/systemd/stubwarden-audit@.service packaging/debian/systemd/stubwarden-audit@.timer
+    DESTINATION /lib/systemd/system)
+  install(PROGRAMS packaging/debian/audit-run DESTINATION lib/stubwarden)
+  stubwarden_manual_page(stubwarden-audit 5)
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_STUBWARDEN_STRIP ${CMAKE_STRIP})
@@ -70,7 +77,8 @@ The programs:
   # The group stubwarden, the program's owner, mode and capability (as
   # wireshark-common does for dumpcap), and their removal on purge.
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${CMAKE_SOURCE_DIR}/packaging/debian/postinst ${CMAKE_SOURCE_DIR}/packaging/debian/postrm)
+    ${CMAKE_SOURCE_DIR}/packaging/debian/postinst ${CMAKE_SOURCE_DIR}/packaging/debian/prerm
+    ${CMAKE_SOURCE_DIR}/packaging/debian/postrm)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 

@@ -67,20 +67,26 @@ function(stubwarden_windows_resources name description)
   set_property(SOURCE ${folder}/${name}.rc APPEND PROPERTY OBJECT_DEPENDS ${MANIFEST})
 endfunction()
 
-# man/<name>.1.scd, with @PROJECT_VERSION@ filled in, through scdoc into
-# <build>/man/<name>.1, and compressed as Debian installs manual pages.
+# man/<name>.<section>.scd (section 1 unless given), with @PROJECT_VERSION@
+# filled in, through scdoc into <build>/man/<name>.<section>, and compressed
+# as Debian installs manual pages.
 function(stubwarden_manual_page name)
+  set(section 1)
+  if(ARGC GREATER 1)
+    set(section ${ARGV1})
+  endif()
   set(folder ${CMAKE_BINARY_DIR}/man)
-  configure_file(${CMAKE_SOURCE_DIR}/man/${name}.1.scd ${folder}/${name}.1.scd @ONLY)
-  add_custom_command(OUTPUT ${folder}/${name}.1 ${folder}/${name}.1.gz
-    COMMAND sh -c "\"$0\" < \"$1\" > \"$2\"" ${SCDOC} ${name}.1.scd ${name}.1
-    COMMAND sh -c "\"$0\" -9 -n -c \"$1\" > \"$2\"" ${GZIP} ${name}.1 ${name}.1.gz
-    DEPENDS ${folder}/${name}.1.scd
+  set(page ${name}.${section})
+  configure_file(${CMAKE_SOURCE_DIR}/man/${page}.scd ${folder}/${page}.scd @ONLY)
+  add_custom_command(OUTPUT ${folder}/${page} ${folder}/${page}.gz
+    COMMAND sh -c "\"$0\" < \"$1\" > \"$2\"" ${SCDOC} ${page}.scd ${page}
+    COMMAND sh -c "\"$0\" -9 -n -c \"$1\" > \"$2\"" ${GZIP} ${page} ${page}.gz
+    DEPENDS ${folder}/${page}.scd
     WORKING_DIRECTORY ${folder}
-    COMMENT "Manual page ${name}(1)"
+    COMMENT "Manual page ${name}(${section})"
     VERBATIM)
-  add_custom_target(${name}-manual ALL DEPENDS ${folder}/${name}.1 ${folder}/${name}.1.gz)
-  install(FILES ${folder}/${name}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  add_custom_target(${name}-manual ALL DEPENDS ${folder}/${page} ${folder}/${page}.gz)
+  install(FILES ${folder}/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
 endfunction()
 
 # The same page for Windows, which has no man: man/<name>.1 through groff

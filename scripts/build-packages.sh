@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 
 # dpkg-dev: dpkg-buildflags, and dpkg-shlibdeps for the package's
 # dependencies, which needs file to tell the programs from the rest.
-scripts/install-packages.sh cmake make g++ pkg-config libcap-dev libxml2-dev scdoc dpkg-dev file
+scripts/install-packages.sh cmake make g++ pkg-config libcap-dev libxml2-dev scdoc nlohmann-json3-dev dpkg-dev file
 # The manual pages' date, and so the package, follow the last commit.
 SOURCE_DATE_EPOCH="${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}"
 export SOURCE_DATE_EPOCH

@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # scdoc and groff make the manual pages into text for the zip.
-scripts/install-packages.sh cmake make g++-mingw-w64-x86-64-posix scdoc groff-base
+scripts/install-packages.sh cmake make g++-mingw-w64-x86-64-posix scdoc groff-base nlohmann-json3-dev
 # The toolchain is read by the first configure only, and kept in the cache;
 # given again, CMake would warn that it went unused.
 toolchain=()

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-packages.sh cmake make g++ pkg-config libgtest-dev libcap-dev libxml2-dev scdoc
+scripts/install-packages.sh cmake make g++ pkg-config libgtest-dev libcap-dev libxml2-dev scdoc nlohmann-json3-dev
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTUBWARDEN_TESTS=ON
 targets=()
 for target in "$@"; do

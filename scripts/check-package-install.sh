@@ -12,6 +12,10 @@
 #     on this volume holds every check, and its verdict notes that -fixphs
 #     writes with the member's own rights;
 #   - an account outside the group cannot execute the program, nor read it;
+#   - the nightly audit: the account stubwarden-audit is a system account in
+#     the group; a timer for a sample audit is enabled; the service's
+#     command run as the unit runs it writes the journal line, the metrics
+#     file and keeps the report; removal disables the timer;
 #   - removal, and purge after it or alone, leave no file, group,
 #     statoverride or capability behind.
 #
@@ -81,6 +85,11 @@ check() {
     failed=$((failed + 1))
   fi
 }
+contains() {  # <part> <text>
+  [[ "$2" == *"$1"* ]] && return 0
+  printf 'expected a part: %s\n          in: %s\n' "$1" "$2"
+  return 1
+}
 same() {  # <expected> <actual>
   [ "$1" = "$2" ] && return 0
   printf 'expected: %s\n  actual: %s\n' "$1" "$2"
@@ -97,8 +106,8 @@ snapshot() {
     -o -printf '%p %u:%g %m\n' | sort
   echo "--- capabilities"
   find / -xdev \( -path /proc -o -path /sys -o -path /dev \) -prune -o -type f -print0 | xargs -0 getcap | sort
-  echo "--- groups"
-  cat /etc/group /etc/gshadow
+  echo "--- accounts and groups"
+  cat /etc/passwd /etc/group /etc/gshadow
   echo "--- statoverrides"
   dpkg-statoverride --list | sort || true  # exit code 1: none
   echo "--- files the package database holds for stubwarden"
@@ -108,6 +117,8 @@ snapshot() {
 echo "== Installing what the package declares it depends on, and the accounts"
 apt-get update -q
 apt-get satisfy -y -q --no-install-recommends "$(dpkg-deb -f "$package" Depends)"
+# systemctl and systemd-analyze, for the nightly audit's units.
+apt-get install -y -q --no-install-recommends systemd
 for account in "$owner" "$member" "$outsider"; do
   useradd --create-home --shell /bin/bash "$account"
 done
@@ -178,12 +189,41 @@ check "$outsider cannot execute $program" same "1 runuser: failed to execute $pr
   "$code $error"
 check "$outsider cannot read $program" bash -c "! runuser -u '$outsider' -- cat '$program' >/dev/null 2>&1"
 
+echo "== The nightly audit of the sample tree"
+audit_account=stubwarden-audit
+check "$audit_account is a system account in the group $group" same "$group yes" \
+  "$(id -gn "$audit_account") $([ "$(id -u "$audit_account")" -lt 1000 ] && echo yes)"
+check "systemd-analyze verifies the units" systemd-analyze verify --man=no \
+  /lib/systemd/system/stubwarden-audit@.service /lib/systemd/system/stubwarden-audit@.timer
+printf 'TARGET=%s\nKEEP_DAYS=7\n' "$target" >/etc/stubwarden/audits/sample.conf
+systemctl enable stubwarden-audit@sample.timer 2>/dev/null
+check "the sample audit's timer is enabled" same enabled "$(systemctl is-enabled stubwarden-audit@sample.timer)"
+# The service's command as the unit runs it (no systemd runs here): its
+# account and group, the capability it hands in, no new privileges, its
+# state folder as StateDirectory= makes it, its environment.
+install -d -m 0755 /var/lib/prometheus/node-exporter
+chown "$audit_account:" /var/lib/prometheus/node-exporter
+install -d -m 0755 /var/lib/stubwarden
+install -d -m 0750 -o "$audit_account" -g "$group" /var/lib/stubwarden/sample
+code=0
+journal="$(cd /var/lib/stubwarden/sample && env -i PATH=/usr/bin:/bin setpriv --reuid="$audit_account" \
+  --regid="$group" --init-groups --inh-caps=-all,+dac_read_search --ambient-caps=-all,+dac_read_search \
+  --bounding-set=-all,+dac_read_search --no-new-privs /usr/lib/stubwarden/audit-run sample)" || code=$?
+kept="$(ls /var/lib/stubwarden/sample/*.txt)"
+check "the audit ends with exit code 2, which fails the unit" same 2 "$code"
+check "the journal line is the kept report's summary" same "audit=sample $(stubwarden-report --summary "$kept")" "$journal"
+check "it read every file: 20 files, none failed" contains " total_files=20 failed_to_read=0 " "$journal"
+check "it holds every bad placeholder of the sample, and repaired none" \
+  contains " bad_placeholders=9 unfixable_placeholders=8 fixed_placeholders=0 " "$journal"
+check "the metrics file is the report's" same "$(stubwarden-report --prometheus "$kept")" \
+  "$(cat /var/lib/prometheus/node-exporter/stubwarden-sample.prom)"
+
 echo "== Reinstalling, as an upgrade unpacks the program anew"
 apt-get install -y -q --reinstall "$package"
 check "after the reinstall: root:$group 0750 and the capability" same "root:$group 750 $program cap_dac_read_search=ep" \
   "$(stat -c '%U:%G %a' "$program") $(getcap "$program")"
 
-rm -rf /srv/share
+rm -rf /srv/share /var/lib/prometheus
 gpasswd --delete "$member" "$group" >/dev/null
 
 echo "== Removing, then purging"
@@ -198,8 +238,11 @@ left() {  # the package's files and its own folders that are still there
   done <<<"$files"
 }
 check "removal leaves none of the package's files" same "" "$(left)"
+check "removal disables the sample audit's timer" test ! -e /etc/systemd/system/timers.target.wants/stubwarden-audit@sample.timer
 apt-get purge -y -q stubwarden
 check "purge leaves no group $group" bash -c "! getent group '$group'"
+check "purge leaves no account $audit_account, no settings, no kept reports" \
+  bash -c "! getent passwd '$audit_account' && [ ! -e /etc/stubwarden ] && [ ! -e /var/lib/stubwarden ]"
 check "purge leaves no statoverride" bash -c "! dpkg-statoverride --list '$program'"
 check "removal and purge give back the machine as it was" diff -u "$before" <(snapshot)
 

@@ -11,6 +11,10 @@ cd "$(dirname "$0")/.."
 # unzip and wrestool (icoutils).
 scripts/install-packages.sh attr libcap2-bin strace tzdata wine64 man-db lintian unzip icoutils
 scripts/install-samba.sh
+# The stubwarden-report tests check their metrics with promtool; the units'
+# tests verify them with systemd-analyze (package systemd).
+scripts/install-promtool.sh
+scripts/install-packages.sh systemd
 scripts/build.sh
 scripts/build-windows.sh
 # The Debian package and the Windows zip, into dist/.

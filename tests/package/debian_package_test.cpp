@@ -84,6 +84,7 @@ TEST(DebianPackage, HoldsEveryFileOfTheReleaseAndNothingElse)
         file(doc + "/copyright"),
         folder(doc + "/docs"),
         file(doc + "/docs/building.md"),
+        file(doc + "/docs/nightly-audits.md"),
         file(doc + "/docs/performance.md"),
         file(doc + "/docs/platform-differences.md"),
         file(doc + "/docs/rehearsal-trees.md"),
@@ -92,6 +93,17 @@ TEST(DebianPackage, HoldsEveryFileOfTheReleaseAndNothingElse)
         file(doc + "/samples/sample-share.tree"),
         folder("usr/share/man"),
         folder("usr/share/man/man1"),
+        // The nightly audit: its units, the script they run, its settings' page.
+        folder("lib"),
+        folder("lib/systemd"),
+        folder("lib/systemd/system"),
+        file("lib/systemd/system/stubwarden-audit@.service"),
+        file("lib/systemd/system/stubwarden-audit@.timer"),
+        folder("usr/lib"),
+        folder("usr/lib/stubwarden"),
+        program("usr/lib/stubwarden/audit-run"),
+        folder("usr/share/man/man5"),
+        file("usr/share/man/man5/stubwarden-audit.5.gz"),
     };
     for (const std::string& name : releasePrograms()) {
         expected.insert(program("usr/bin/" + name));
@@ -146,8 +158,8 @@ TEST(DebianPackage, MaintainerScriptsAreTheProjectsOwn)
     for (const auto& entry : std::filesystem::directory_iterator(control.path())) {
         files.insert(entry.path().filename());
     }
-    EXPECT_EQ(files, (std::set<std::string>{"control", "md5sums", "postinst", "postrm"}));
-    for (const char* script : {"postinst", "postrm"}) {
+    EXPECT_EQ(files, (std::set<std::string>{"control", "md5sums", "postinst", "prerm", "postrm"}));
+    for (const char* script : {"postinst", "prerm", "postrm"}) {
         SCOPED_TRACE(script);
         struct stat status {};
         ASSERT_EQ(::stat((control / script).c_str(), &status), 0);
