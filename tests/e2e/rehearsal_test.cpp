@@ -217,7 +217,8 @@ TEST(Rehearsal, TheVerdictNotesTheRepairRightsOfAnAccountThatLacksThem)
     for (const Case& c : {Case{"root", {}, ""}, Case{"nobody", {.user = kNobody, .group = kNobody}, note}}) {
         SCOPED_TRACE(c.account);
         TempDir temp;
-        ASSERT_EQ(::chown(temp.path().c_str(), kNobody, kNobody), 0);
+        // The folder the rehearsal runs below is the account's own.
+        ASSERT_EQ(::chown(temp.path().c_str(), c.options.user.value_or(0), c.options.group.value_or(0)), 0);
         const std::string folder = temp / "rehearsal";
         const std::string program = runnableByEveryone(STUBWARDEN_BINARY);
         RunResult run = runProgram(kRehearse, {"--stubwarden", program, folder}, c.options);

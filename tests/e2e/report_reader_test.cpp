@@ -229,13 +229,18 @@ const std::vector<Case> kCases = {
          return Audited{{"-archiveusage", "-d"}, share + "/guid.doc",
                       {fileRecord(reportPath(share) + "\\guid.doc", "bad", "Incorrect GUID", "", "", 128)}};
      }},
+    // The quotes and the line end of a Linux name are reported as the
+    // private-use characters NTFS names hold in their place (U+F022, U+F00D,
+    // U+F00A), so the comma and the verdict-like text are what is left to
+    // quote.
     {"names with a comma, quotes, a line end and a byte that is not UTF-8",
      [](const std::string& share) {
          placeholder(share + "/odd, \"quoted\"\r\nname, Invalid URL", PlaceholderKind::WrongMagic);
          placeholder(share + "/latin-\xe9.doc", PlaceholderKind::WrongGuid);
          const std::string p = reportPath(share);
          return Audited{{"-fixphs"}, share,
-                      {fileRecord(p + "\\odd, \"quoted\"\r\nname, Invalid URL", "bad", "Incorrect magic value", "cannot-fix"),
+                      {fileRecord(p + "\\odd, \xef\x80\xa2quoted\xef\x80\xa2\xef\x80\x8d\xef\x80\x8aname, Invalid URL", "bad",
+                                  "Incorrect magic value", "cannot-fix"),
                        fileRecord(p + "\\latin-\xef\xbf\xbd.doc", "bad", "Incorrect GUID", "cannot-fix")}};
      }},
     {"an empty folder",
