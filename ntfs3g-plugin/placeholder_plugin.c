@@ -11,12 +11,12 @@
  * Its data lives in the archive, and nothing here recalls it: a read, a
  * write and a truncation fail with EOPNOTSUPP, the errno ntfs-3g itself
  * gives for an operation a plugin leaves out. An open succeeds, in any mode,
- * because opening reads or writes no data: it is what Windows
- * allows with FILE_FLAG_OPEN_REPARSE_POINT, and what a tool needs to lock the
- * file or to rewrite its reparse data, which ntfs-3g keeps in the xattr
+ * because opening reads or writes no data: it is what Windows allows with
+ * FILE_FLAG_OPEN_REPARSE_POINT, and what a tool needs to lock the file or to
+ * rewrite its reparse data, which ntfs-3g keeps in the xattr
  * system.ntfs_reparse_data, not in the data. Deletion and rename are
  * ntfs-3g's own: it asks a plugin only when the parent folder is a reparse
- * point.
+ * point. (docs/ntfs-3g-plugin.md says more.)
  *
  * ntfs-3g loads this file as ntfs-plugin-00000010.so from its plugin folder
  * and calls init() with the first tag it sees whose bits outside 0x0000f000

@@ -414,6 +414,49 @@ TEST_F(Ntfs3gPlugin, APlaceholdersRecordIsRewrittenThroughNtfs3gsXattr)
     EXPECT_EQ(xattr(path, kReparseData), text(repaired));
 }
 
+// A record set on a file changes what ntfs-3g shows it as at once, under the
+// same mount. A change of type (regular file to link) meets the kernel's
+// cached inode of the other type: the first look fails with EIO (the FUSE
+// of Linux 6.18 here), the next ones see the link. With the plugin a new
+// placeholder stays a regular file, so the first look already sees it.
+TEST_F(Ntfs3gPlugin, ASetRecordIsShownAtOnceAndAChangeOfTypeCostsOneLook)
+{
+    const struct {
+        bool plugin;
+        DWORD tag;
+        mode_t shownAs;
+    } cases[] = {
+        {true, 0x10, S_IFREG},
+        {true, 0x11, S_IFLNK},
+        {false, 0x10, S_IFLNK},
+    };
+    for (const auto& wanted : cases) {
+        SCOPED_TRACE((wanted.plugin ? "with the plugin, tag " : "without it, tag ") + std::to_string(wanted.tag));
+        auto mount = wanted.plugin ? withThePlugin() : withoutThePlugin();
+        const std::string path = at("new-" + std::to_string(wanted.tag) + (wanted.plugin ? "-plugin" : ""));
+        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0) << std::strerror(errno);
+        ASSERT_EQ(::write(fd, "0123456789", 10), 10);
+        ::close(fd);
+        struct stat status {};
+        ASSERT_EQ(::lstat(path.c_str(), &status), 0);
+        const Bytes record = wanted.tag == 0x10 ? treebuilder::placeholderRecord({})
+                                                : treebuilder::reparseRecord(wanted.tag, Bytes(4, 'D'));
+        setXattr(path, kReparseData, text(record));
+        errno = 0;
+        int first = ::lstat(path.c_str(), &status);
+        if (wanted.shownAs == S_IFREG) {
+            ASSERT_EQ(first, 0) << std::strerror(errno);
+        } else if (first != 0) {
+            EXPECT_EQ(errno, EIO);
+            ASSERT_EQ(::lstat(path.c_str(), &status), 0) << "the next look";
+        }
+        EXPECT_EQ(status.st_mode & S_IFMT, wanted.shownAs);
+        EXPECT_EQ(status.st_size, wanted.shownAs == S_IFREG ? 10 : 34);
+        EXPECT_EQ(xattr(path, kReparseData), text(record));
+    }
+}
+
 // Without the plugin, ntfs-3g shows a placeholder as a symbolic link to its
 // text, sized as that text: the size is lost, stat(2) follows the link to
 // nothing, and its user xattrs are out of reach. Its own xattrs still give
