@@ -54,6 +54,17 @@ else()
   # maintainer scripts call: addgroup, and setcap from libcap2-bin.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libcap2-bin")
+  # The plugin for ntfs-3g, for NTFS volumes mounted on Linux; the programs
+  # need no ntfs-3g.
+  set(pluginParagraph "")
+  if(TARGET ntfs3g_placeholder_plugin)
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ntfs-3g")
+    set(pluginParagraph "
+With ntfs-3g, the package's plugin for the placeholders' reparse tag shows
+each placeholder of an NTFS volume mounted on Linux as a regular file of
+its size, and refuses its data, which is in the archive.
+")
+  endif()
   # The synopsis is CPACK_PACKAGE_DESCRIPTION_SUMMARY; cpack indents these
   # lines, and the program list, indented here, stays as it is (cpack strips
   # the last line, so the text ends with a line end).
@@ -70,7 +81,7 @@ current folder.
 The program reads every file with the capability CAP_DAC_READ_SEARCH, the
 counterpart of Windows' backup privilege, so only root and the members of
 the group stubwarden may run it.
-
+${pluginParagraph}
 The programs:
  ${programSummaries}
 ")

@@ -10,7 +10,8 @@ cd "$(dirname "$0")/.."
 
 # dpkg-dev: dpkg-buildflags, and dpkg-shlibdeps for the package's
 # dependencies, which needs file to tell the programs from the rest.
-scripts/install-packages.sh cmake make g++ pkg-config libcap-dev libxml2-dev scdoc nlohmann-json3-dev dpkg-dev file
+# ntfs-3g-dev: the header of ntfs-3g's plugins, for the package's plugin.
+scripts/install-packages.sh cmake make g++ pkg-config libcap-dev libxml2-dev scdoc nlohmann-json3-dev dpkg-dev file ntfs-3g-dev
 # The manual pages' date, and so the package, follow the last commit.
 SOURCE_DATE_EPOCH="${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}"
 export SOURCE_DATE_EPOCH
@@ -20,7 +21,9 @@ export SOURCE_DATE_EPOCH
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 cmake -S . -B build-package -DCMAKE_BUILD_TYPE=None -DSTUBWARDEN_TESTS=OFF \
   -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
-  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)"
+  -DCMAKE_C_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
+  -DCMAKE_MODULE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)"
 cmake --build build-package -j"$(nproc)"
 rm -rf build-package/packages
 (cd build-package && cpack)

@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-packages.sh cmake make g++ pkg-config libgtest-dev libcap-dev libxml2-dev scdoc nlohmann-json3-dev
+# ntfs-3g-dev: the header of ntfs-3g's plugins (ntfs3g-plugin/).
+scripts/install-packages.sh cmake make g++ pkg-config libgtest-dev libcap-dev libxml2-dev scdoc nlohmann-json3-dev ntfs-3g-dev
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTUBWARDEN_TESTS=ON
 targets=()
 for target in "$@"; do

@@ -8,8 +8,9 @@ cd "$(dirname "$0")/.."
 # named zones; the Samba suite runs smbd (with its streams_xattr module) and
 # smbclient; the Wine suites run the Windows executable under Wine; the
 # package suite reads the release artefacts with dpkg-deb, man, lintian,
-# unzip and wrestool (icoutils).
-scripts/install-packages.sh attr libcap2-bin strace tzdata wine64 man-db lintian unzip icoutils
+# unzip and wrestool (icoutils); the ntfs-3g suite makes NTFS images with
+# mkntfs and mounts them with ntfs-3g (both of the package ntfs-3g).
+scripts/install-packages.sh attr libcap2-bin strace tzdata wine64 man-db lintian unzip icoutils ntfs-3g
 scripts/install-samba.sh
 # The stubwarden-report tests check their metrics with promtool; the units'
 # tests verify them with systemd-analyze (package systemd).

@@ -109,6 +109,15 @@ TEST(DebianPackage, HoldsEveryFileOfTheReleaseAndNothingElse)
         expected.insert(program("usr/bin/" + name));
         expected.insert(file("usr/share/man/man1/" + name + ".1.gz"));
     }
+#ifdef STUBWARDEN_NTFS3G_PLUGIN_FOLDER
+    // ntfs-3g's plugin for tag 16, in ntfs-3g's plugin folder, and its notes.
+    const std::string plugins = "usr/" STUBWARDEN_NTFS3G_PLUGIN_FOLDER;
+    for (std::string folderPath = plugins; folderPath != "usr"; folderPath.erase(folderPath.rfind('/'))) {
+        expected.insert(folder(folderPath));
+    }
+    expected.insert(file(plugins + "/ntfs-plugin-00000010.so"));
+    expected.insert(file(doc + "/docs/ntfs-3g-plugin.md"));
+#endif
 
     RunResult contents = dpkgDeb("--contents");
     std::set<std::string> actual;
@@ -148,6 +157,10 @@ TEST(DebianPackage, ControlDataCarriesTheProjectVersionAndEveryDependency)
     EXPECT_EQ(depends, (std::set<std::string>{"adduser", "libcap2-bin", "libc6", "libcap2", "libgcc-s1",
                                                "libstdc++6", "libxml2"}))
         << control["Depends"];
+#ifdef STUBWARDEN_NTFS3G_PLUGIN_FOLDER
+    // The plugin serves ntfs-3g; the programs do without it.
+    EXPECT_EQ(control["Recommends"], "ntfs-3g");
+#endif
 }
 
 TEST(DebianPackage, MaintainerScriptsAreTheProjectsOwn)
