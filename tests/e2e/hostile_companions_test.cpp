@@ -84,6 +84,17 @@ void swapForLink(const std::string& path, const std::string& target)
     ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0) << path;
 }
 
+// `text` with each of the names (FOLDER, ROOT, ...) replaced by what it stands for.
+std::string replaced(std::string text, const std::map<std::string, std::string>& names)
+{
+    for (const auto& [from, to] : names) {
+        for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+            text.replace(at, from.size(), to);
+        }
+    }
+    return text;
+}
+
 // The file mode bits of a path.
 mode_t modeOf(const std::string& path)
 {
@@ -152,7 +163,6 @@ TEST(HostileRehearsal, TheShareSwappedForALinkIsNeverBuiltAuditedOrRepairedThrou
         bool shareMade;  // the swap comes after the rehearsal made the share
         std::string checks;
     };
-    const std::string unc = "UNC";  // replaced by the share's UNC path below
     const Case cases[] = {
         {"just after the probe", SYS_unlinkat, "probe", false,
          "  FAIL  the sample share is built (22 entries)\n"
@@ -190,14 +200,9 @@ TEST(HostileRehearsal, TheShareSwappedForALinkIsNeverBuiltAuditedOrRepairedThrou
         hostile::Run run = hostile::runWithStops(kRehearse, {folder}, temp.path(), {&stop});
         ASSERT_FALSE(run.traceRefused) << "this system does not let the test trace the rehearsal";
         EXPECT_EQ(stop.seen, 1);
-        std::string checks = swap.checks;
-        for (auto [from, to] : {std::pair<std::string, std::string>{"FOLDER", folder},
-                                std::pair<std::string, std::string>{"UNC", uncPath(folder + "/share")}}) {
-            if (std::size_t at = checks.find(from); at != std::string::npos) {
-                checks.replace(at, from.size(), to);
-            }
-        }
-        EXPECT_EQ(run.standardOutput, rehearsalStart(stubwardenBeside(), folder) + checks);
+        EXPECT_EQ(run.standardOutput,
+                  rehearsalStart(stubwardenBeside(), folder) +
+                      replaced(swap.checks, {{"FOLDER", folder}, {"UNC", uncPath(folder + "/share")}}));
         // The link is not the rehearsal's: it stays, so what holds it stays.
         EXPECT_EQ(run.standardError,
                   swap.shareMade ? "stubwarden-rehearse: cannot remove " + folder +
@@ -292,14 +297,8 @@ TEST(HostileRehearsal, AFolderAnotherAccountCouldChangeIsRefusedInOneLine)
         ASSERT_EQ(::chmod(above.c_str(), refused.aboveMode), 0);
         const auto before = snapshot(temp.path());
         hostile::Run run = hostile::runWithStops(kRehearse, {folder}, temp.path());
-        std::string refusal = refused.refusal;
-        for (auto [from, to] : {std::pair<std::string, std::string>{"ABOVE", above},
-                                std::pair<std::string, std::string>{"FOLDER", folder}}) {
-            if (std::size_t at = refusal.find(from); at != std::string::npos) {
-                refusal.replace(at, from.size(), to);
-            }
-        }
-        EXPECT_EQ(run.standardError, "stubwarden-rehearse: " + refusal + "\n");
+        EXPECT_EQ(run.standardError,
+                  "stubwarden-rehearse: " + replaced(refused.refusal, {{"ABOVE", above}, {"FOLDER", folder}}) + "\n");
         EXPECT_EQ(run.standardOutput, "");
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(snapshot(temp.path()), before);
@@ -349,16 +348,6 @@ hostile::Run buildTree(const TempDir& temp, const std::string& description)
     writeFile(temp / "description.tree", description);
     return hostile::runWithStops(kTree, {temp / "root", temp / "description.tree"}, temp.path(), {},
                                  std::chrono::seconds(30));
-}
-
-std::string replaced(std::string text, const std::map<std::string, std::string>& names)
-{
-    for (const auto& [from, to] : names) {
-        for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-            text.replace(at, from.size(), to);
-        }
-    }
-    return text;
 }
 
 }  // namespace
