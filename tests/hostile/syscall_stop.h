@@ -25,7 +25,8 @@ inline Run runWithStops(const std::string& binary, const std::vector<std::string
 {
     auto atStop = [&](pid_t program, const __ptrace_syscall_info& info) {
         auto call = static_cast<long>(info.entry.nr);
-        if (info.op == PTRACE_SYSCALL_INFO_ENTRY && (call == SYS_openat || call == SYS_mkdirat || call == SYS_unlinkat)) {
+        if (info.op == PTRACE_SYSCALL_INFO_ENTRY &&
+            (call == SYS_openat || call == SYS_mkdirat || call == SYS_unlinkat)) {
             std::string path = detail::peekString(program, info.entry.args[1]);
             std::string last = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
             for (SyscallStop* stop : stops) {
