@@ -7,22 +7,23 @@
 // tree's root is compared byte for byte, xattrs included, before and after.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <grp.h>
 #include <map>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
+#include "tests/e2e/rehearsal_support.h"
 #include "tests/hostile/syscall_stop.h"
 #include "tests/support/test_support.h"
 
 using namespace testsupport;
+using rehearsal::rehearsalOutput;
+using rehearsal::rehearsalStart;
+using rehearsal::stubwardenBeside;
+using rehearsal::writeFile;
 namespace fs = std::filesystem;
 
 namespace {
@@ -31,8 +32,6 @@ const std::string kRehearse = STUBWARDEN_REHEARSE_BINARY;
 const std::string kTree = STUBWARDEN_TREE_BINARY;
 constexpr uid_t kVictim = 65534;    // nobody: owns the private folder
 constexpr uid_t kOther = 65533;     // another account, of no group of ours
-
-std::string stubwardenBeside() { return fs::canonical(STUBWARDEN_BINARY).string(); }
 
 // Every entry below `root` but those below `skipped` (links not followed):
 // its kind, owner, mode, content and xattrs.
@@ -52,25 +51,9 @@ std::map<std::string, std::string> snapshot(const std::string& root, const std::
                 : S_ISDIR(status.st_mode) ? std::string("folder")
                 : S_ISREG(status.st_mode) ? "file " + readFileBytes(path)
                                           : std::string("other");
-        char names[4096];
-        ssize_t length = ::llistxattr(path.c_str(), names, sizeof names);
-        std::vector<std::string> sorted;
-        for (ssize_t at = 0; at < length; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
-            sorted.push_back(names + at);
-        }
-        std::sort(sorted.begin(), sorted.end());
-        for (const std::string& name : sorted) {
-            text += "; " + name + "=" + xattr(path, name).value_or("?");
-        }
-        tree[fs::relative(path, root).string()] = text;
+        tree[fs::relative(path, root).string()] = text + rehearsal::xattrsOf(path);
     }
     return tree;
-}
-
-void writeFile(const std::string& path, const std::string& bytes, mode_t mode = 0644)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-    ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path;
 }
 
 // A victim's private folder (mode 0700, hers) holding what a share's
@@ -93,51 +76,23 @@ void makeVictimFolder(const std::string& victim)
     }
 }
 
-// The rehearsal's output up to the share's checks, as every run on ext4 begins.
-std::string rehearsalStart(const std::string& folder)
-{
-    return "Rehearsing " + stubwardenBeside() + " in " + folder +
-           "\n"
-           "\n"
-           "The volume:\n"
-           "  pass  a file keeps a reparse point with tag 16 and its GUID\n"
-           "  pass  a file keeps the sparse attribute\n"
-           "  pass  a file keeps the offline attribute\n"
-           "  pass  a folder keeps an alternate data stream\n"
-           "  pass  a file is 6 GiB long without taking the space\n"
-           "\n"
-           "Stubwarden on the sample share, " +
-           uncPath(folder + "/share") + ":\n";
-}
-
-const std::string kAllChecksHold =
-    "  pass  the sample share is built (22 entries)\n"
-    "  pass  normal: exit code 2\n"
-    "  pass  normal: the eight counters\n"
-    "  pass  normal: the file lines (9)\n"
-    "  pass  -v -d: exit code 2\n"
-    "  pass  -v -d: the eight counters\n"
-    "  pass  -v -d: the file lines (20)\n"
-    "  pass  -archiveusage: exit code 0\n"
-    "  pass  -archiveusage: the usage rows (2)\n"
-    "  pass  -archiveusage: the file lines (9)\n"
-    "  pass  -fixphs: exit code 2\n"
-    "  pass  -fixphs: the eight counters\n"
-    "  pass  -fixphs: the file lines (9)\n"
-    "  pass  -fixphs: the repaired record of dept\\reports\\2020-q1.pdf is the good placeholder it was made from\n"
-    "  pass  -fixphs: the other 14 records are as built\n"
-    "  pass  normal after -fixphs: exit code 2\n"
-    "  pass  normal after -fixphs: the eight counters (no bad placeholder left that -fixphs can fix)\n"
-    "  pass  normal after -fixphs: the file lines (8)\n"
-    "\n"
-    "Verdict: Stubwarden reads and repairs placeholders correctly on this volume: all 18 checks hold.\n";
-
 // Replaces the folder `path` with a link to `target`; the folder moves to
 // `path`.moved, as an attacker's rename keeps what was there.
 void swapForLink(const std::string& path, const std::string& target)
 {
     ASSERT_EQ(::rename(path.c_str(), (path + ".moved").c_str()), 0) << path;
     ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0) << path;
+}
+
+// `text` with each of the names (FOLDER, ROOT, ...) replaced by what it stands for.
+std::string replaced(std::string text, const std::map<std::string, std::string>& names)
+{
+    for (const auto& [from, to] : names) {
+        for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+            text.replace(at, from.size(), to);
+        }
+    }
+    return text;
 }
 
 // The file mode bits of a path.
@@ -183,7 +138,7 @@ TEST(HostileRehearsal, AFolderSwappedForALinkDuringRemovalLeavesTheVictimsFilesA
     hostile::Run run = hostile::runWithStops(kRehearse, {folder}, temp.path(), {&stop});
     ASSERT_FALSE(run.traceRefused) << "this system does not let the test trace the rehearsal";
     EXPECT_EQ(stop.seen, 1);
-    EXPECT_EQ(run.standardOutput, rehearsalStart(folder) + kAllChecksHold);
+    EXPECT_EQ(run.standardOutput, rehearsalOutput(stubwardenBeside(), folder, {}, ""));
     EXPECT_EQ(run.standardError, "stubwarden-rehearse: cannot remove " + folder +
                                      "/share/dept (it is no longer the folder the rehearsal made: something replaced "
                                      "it); remove " + folder + " by hand\n");
@@ -208,7 +163,6 @@ TEST(HostileRehearsal, TheShareSwappedForALinkIsNeverBuiltAuditedOrRepairedThrou
         bool shareMade;  // the swap comes after the rehearsal made the share
         std::string checks;
     };
-    const std::string unc = "UNC";  // replaced by the share's UNC path below
     const Case cases[] = {
         {"just after the probe", SYS_unlinkat, "probe", false,
          "  FAIL  the sample share is built (22 entries)\n"
@@ -246,14 +200,9 @@ TEST(HostileRehearsal, TheShareSwappedForALinkIsNeverBuiltAuditedOrRepairedThrou
         hostile::Run run = hostile::runWithStops(kRehearse, {folder}, temp.path(), {&stop});
         ASSERT_FALSE(run.traceRefused) << "this system does not let the test trace the rehearsal";
         EXPECT_EQ(stop.seen, 1);
-        std::string checks = swap.checks;
-        for (auto [from, to] : {std::pair<std::string, std::string>{"FOLDER", folder},
-                                std::pair<std::string, std::string>{"UNC", uncPath(folder + "/share")}}) {
-            if (std::size_t at = checks.find(from); at != std::string::npos) {
-                checks.replace(at, from.size(), to);
-            }
-        }
-        EXPECT_EQ(run.standardOutput, rehearsalStart(folder) + checks);
+        EXPECT_EQ(run.standardOutput,
+                  rehearsalStart(stubwardenBeside(), folder) +
+                      replaced(swap.checks, {{"FOLDER", folder}, {"UNC", uncPath(folder + "/share")}}));
         // The link is not the rehearsal's: it stays, so what holds it stays.
         EXPECT_EQ(run.standardError,
                   swap.shareMade ? "stubwarden-rehearse: cannot remove " + folder +
@@ -348,14 +297,8 @@ TEST(HostileRehearsal, AFolderAnotherAccountCouldChangeIsRefusedInOneLine)
         ASSERT_EQ(::chmod(above.c_str(), refused.aboveMode), 0);
         const auto before = snapshot(temp.path());
         hostile::Run run = hostile::runWithStops(kRehearse, {folder}, temp.path());
-        std::string refusal = refused.refusal;
-        for (auto [from, to] : {std::pair<std::string, std::string>{"ABOVE", above},
-                                std::pair<std::string, std::string>{"FOLDER", folder}}) {
-            if (std::size_t at = refusal.find(from); at != std::string::npos) {
-                refusal.replace(at, from.size(), to);
-            }
-        }
-        EXPECT_EQ(run.standardError, "stubwarden-rehearse: " + refusal + "\n");
+        EXPECT_EQ(run.standardError,
+                  "stubwarden-rehearse: " + replaced(refused.refusal, {{"ABOVE", above}, {"FOLDER", folder}}) + "\n");
         EXPECT_EQ(run.standardOutput, "");
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(snapshot(temp.path()), before);
@@ -405,16 +348,6 @@ hostile::Run buildTree(const TempDir& temp, const std::string& description)
     writeFile(temp / "description.tree", description);
     return hostile::runWithStops(kTree, {temp / "root", temp / "description.tree"}, temp.path(), {},
                                  std::chrono::seconds(30));
-}
-
-std::string replaced(std::string text, const std::map<std::string, std::string>& names)
-{
-    for (const auto& [from, to] : names) {
-        for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-            text.replace(at, from.size(), to);
-        }
-    }
-    return text;
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -17,6 +16,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "tests/e2e/rehearsal_support.h"
 #include "tests/support/test_support.h"
 
 using namespace testsupport;
@@ -26,66 +26,10 @@ namespace {
 
 const std::string kRehearse = STUBWARDEN_REHEARSE_BINARY;
 
-// The Stubwarden beside the rehearsal, as it names it (its own path resolved).
-std::string stubwardenBeside() { return fs::canonical(STUBWARDEN_BINARY).string(); }
-
-// The checks of a rehearsal on the sample share, in order.
-const std::vector<std::string> kChecks = {
-    "the sample share is built (22 entries)",
-    "normal: exit code 2",
-    "normal: the eight counters",
-    "normal: the file lines (9)",
-    "-v -d: exit code 2",
-    "-v -d: the eight counters",
-    "-v -d: the file lines (20)",
-    "-archiveusage: exit code 0",
-    "-archiveusage: the usage rows (2)",
-    "-archiveusage: the file lines (9)",
-    "-fixphs: exit code 2",
-    "-fixphs: the eight counters",
-    "-fixphs: the file lines (9)",
-    "-fixphs: the repaired record of dept\\reports\\2020-q1.pdf is the good placeholder it was made from",
-    "-fixphs: the other 14 records are as built",
-    "normal after -fixphs: exit code 2",
-    "normal after -fixphs: the eight counters (no bad placeholder left that -fixphs can fix)",
-    "normal after -fixphs: the file lines (8)",
-};
-
-using Failures = std::map<std::string, std::vector<std::string>>;
-
-// The whole output of a rehearsal in `folder` whose probe finds everything:
-// every check passes but those in `failures`, with their detail lines.
-std::string rehearsalOutput(const std::string& program, const std::string& folder, const Failures& failures,
-                            const std::string& ending)
-{
-    std::string text = "Rehearsing " + program + " in " + folder +
-                       "\n"
-                       "\n"
-                       "The volume:\n"
-                       "  pass  a file keeps a reparse point with tag 16 and its GUID\n"
-                       "  pass  a file keeps the sparse attribute\n"
-                       "  pass  a file keeps the offline attribute\n"
-                       "  pass  a folder keeps an alternate data stream\n"
-                       "  pass  a file is 6 GiB long without taking the space\n"
-                       "\n"
-                       "Stubwarden on the sample share, " +
-                       uncPath(folder + "/share") + ":\n";
-    for (const std::string& check : kChecks) {
-        auto failure = failures.find(check);
-        text += (failure == failures.end() ? "  pass  " : "  FAIL  ") + check + "\n";
-        if (failure != failures.end()) {
-            for (const std::string& detail : failure->second) {
-                text += "          " + detail + "\n";
-            }
-        }
-    }
-    text += "\n";
-    text += failures.empty() ? "Verdict: Stubwarden reads and repairs placeholders correctly on this volume: all 18 "
-                               "checks hold.\n"
-                             : "Verdict: Stubwarden does not work as it must on this volume: " +
-                                   std::to_string(failures.size()) + " of 18 checks fail.\n";
-    return text + ending;
-}
+using rehearsal::Failures;
+using rehearsal::rehearsalOutput;
+using rehearsal::stubwardenBeside;
+using rehearsal::writeFile;
 
 const std::string kRemoved = "Removed what the rehearsal made.\n";
 
@@ -109,25 +53,9 @@ std::map<std::string, std::string> treeOf(const std::string& root)
         std::string text = entry.is_symlink() ? "link to " + fs::read_symlink(entry.path()).string()
                            : entry.is_directory() ? "folder"
                                                   : "file of " + std::to_string(entry.file_size()) + " bytes";
-        char names[4096];
-        ssize_t length = ::llistxattr(entry.path().c_str(), names, sizeof names);
-        std::vector<std::string> sorted;
-        for (ssize_t at = 0; at < length; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
-            sorted.push_back(names + at);
-        }
-        std::sort(sorted.begin(), sorted.end());
-        for (const std::string& name : sorted) {
-            text += "; " + name + "=" + xattr(entry.path(), name).value_or("?");
-        }
-        tree[path] = text;
+        tree[path] = text + rehearsal::xattrsOf(entry.path());
     }
     return tree;
-}
-
-void writeFile(const std::string& path, const std::string& bytes, mode_t mode = 0644)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-    ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path;
 }
 
 TEST(Rehearsal, InANewOrEmptyFolderEveryCheckHoldsAndNothingIsLeft)

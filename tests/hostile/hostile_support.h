@@ -113,15 +113,20 @@ inline bool openArguments(pid_t pid, const __ptrace_syscall_info& info, std::str
 
 }  // namespace detail
 
-// Runs the program (TZ=UTC, in workingDirectory) to its end or until the
-// deadline. With stops, it runs traced until each stop has been met once,
-// or until it starts to exit. inChild runs in the child before the program
-// starts (to set a resource limit, say).
-inline Run runProgram(const std::vector<std::string>& arguments, const std::string& workingDirectory,
-                      std::vector<OpenStop*> stops = {}, std::chrono::seconds deadline = std::chrono::seconds(120),
-                      const std::function<void()>& inChild = {})
+// Looks at one syscall stop of a traced run (its entry or its exit) while
+// the program waits, acting on it if it is one the test waits for; says
+// whether any of those is still to be met.
+using AtSyscallStop = std::function<bool(pid_t program, const __ptrace_syscall_info& stop)>;
+
+// Runs `binary` (TZ=UTC, in workingDirectory) to its end or until the
+// deadline. With atStop, it runs traced, its syscall stops shown to atStop,
+// until none is left to be met, or until it starts to exit. inChild runs in
+// the child before the program starts (to set a resource limit, say).
+inline Run runTraced(const std::string& binary, const std::vector<std::string>& arguments,
+                     const std::string& workingDirectory, const AtSyscallStop& atStop,
+                     std::chrono::seconds deadline = std::chrono::seconds(120),
+                     const std::function<void()>& inChild = {})
 {
-    const std::string binary = STUBWARDEN_BINARY;
     testsupport::TempDir outputs;
     const std::string outPath = outputs / "out";
     const std::string errPath = outputs / "err";
@@ -132,7 +137,7 @@ inline Run runProgram(const std::vector<std::string>& arguments, const std::stri
         }
     }
     environment.emplace_back("TZ=UTC");
-    bool traced = !stops.empty();
+    bool traced = static_cast<bool>(atStop);
 
     pid_t child = ::fork();
     if (child == 0) {
@@ -170,13 +175,10 @@ inline Run runProgram(const std::vector<std::string>& arguments, const std::stri
     if (traced && ::waitpid(child, &status, 0) == child && WIFSTOPPED(status)) {  // the SIGSTOP before execve
         ::ptrace(PTRACE_SETOPTIONS, child, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
         int signal = 0;
-        bool attached = true;
-        OpenStop* returning = nullptr;  // met, to act when its open returns
-        while (attached) {
+        for (bool attached = true; attached;) {
             ::ptrace(PTRACE_SYSCALL, child, nullptr, signal);
             signal = 0;
             if (::waitpid(child, &status, 0) < 0 || WIFEXITED(status) || WIFSIGNALED(status)) {
-                attached = false;
                 break;
             }
             if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
@@ -187,34 +189,10 @@ inline Run runProgram(const std::vector<std::string>& arguments, const std::stri
             if (::ptrace(PTRACE_GET_SYSCALL_INFO, child, sizeof info, &info) <= 0) {
                 continue;
             }
-            if (info.op == PTRACE_SYSCALL_INFO_EXIT && returning != nullptr) {
-                returning->action();
-                ++returning->seen;
-                returning = nullptr;
-            } else if (info.op != PTRACE_SYSCALL_INFO_ENTRY) {
-                continue;
-            }
-            bool pending = false;
-            std::string path;
-            unsigned long long flags = 0;
-            bool isOpen = info.op == PTRACE_SYSCALL_INFO_ENTRY && detail::openArguments(child, info, path, flags);
-            for (OpenStop* stop : stops) {
-                std::string last = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
-                bool writing = (flags & O_ACCMODE) != O_RDONLY;
-                if (isOpen && stop->seen == 0 && returning != stop && last == stop->name && (flags & O_PATH) == 0 &&
-                    (!stop->forWriting || writing)) {
-                    if (stop->whenReturned) {
-                        returning = stop;  // at this call's exit stop
-                    } else {
-                        stop->action();
-                        ++stop->seen;
-                    }
-                }
-                pending = pending || stop->seen == 0;
-            }
+            bool pending = atStop(child, info);
             // Detached once every stop was met, or as it exits, so that the
             // leak check of an instrumented build can stop its own threads.
-            if (!pending || info.entry.nr == SYS_exit_group) {
+            if (!pending || (info.op == PTRACE_SYSCALL_INFO_ENTRY && info.entry.nr == SYS_exit_group)) {
                 ::ptrace(PTRACE_DETACH, child, nullptr, 0);
                 attached = false;
             }
@@ -240,6 +218,45 @@ inline Run runProgram(const std::vector<std::string>& arguments, const std::stri
     run.standardError = detail::readWhole(errPath);
     EXPECT_FALSE(run.timedOut) << "the run did not end within " << deadline.count() << " s";
     return run;
+}
+
+// Runs the program (TZ=UTC, in workingDirectory) to its end or until the
+// deadline. With stops, it runs traced until each stop has been met once,
+// or until it starts to exit. inChild runs in the child before the program
+// starts.
+inline Run runProgram(const std::vector<std::string>& arguments, const std::string& workingDirectory,
+                      std::vector<OpenStop*> stops = {}, std::chrono::seconds deadline = std::chrono::seconds(120),
+                      const std::function<void()>& inChild = {})
+{
+    OpenStop* returning = nullptr;  // met, to act when its open returns
+    auto atStop = [&](pid_t program, const __ptrace_syscall_info& info) {
+        if (info.op == PTRACE_SYSCALL_INFO_EXIT && returning != nullptr) {
+            returning->action();
+            ++returning->seen;
+            returning = nullptr;
+        }
+        bool pending = false;
+        std::string path;
+        unsigned long long flags = 0;
+        bool isOpen = info.op == PTRACE_SYSCALL_INFO_ENTRY && detail::openArguments(program, info, path, flags);
+        for (OpenStop* stop : stops) {
+            std::string last = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+            bool writing = (flags & O_ACCMODE) != O_RDONLY;
+            if (isOpen && stop->seen == 0 && returning != stop && last == stop->name && (flags & O_PATH) == 0 &&
+                (!stop->forWriting || writing)) {
+                if (stop->whenReturned) {
+                    returning = stop;  // at this call's exit stop
+                } else {
+                    stop->action();
+                    ++stop->seen;
+                }
+            }
+            pending = pending || stop->seen == 0;
+        }
+        return pending;
+    };
+    return runTraced(STUBWARDEN_BINARY, arguments, workingDirectory,
+                     stops.empty() ? AtSyscallStop() : AtSyscallStop(atStop), deadline, inChild);
 }
 
 // A run of the program and its one report (empty when tracing was refused).

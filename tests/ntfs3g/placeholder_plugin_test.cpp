@@ -206,6 +206,26 @@ protected:
         }
     }
 
+    // The two placeholders shown as given, the other files as ntfs-3g shows
+    // them with the plugin or without, and ntfs-3g's own xattrs of each as
+    // they were written: the record in NTFS's form.
+    void expectFilesShown(const Shown& placeholder, const Shown& keptCluster)
+    {
+        const Shown cases[] = {
+            placeholder,
+            keptCluster,
+            {kOtherTag, S_IFLNK | 0777, 34, asOrdinary_[kOtherTag].st_blocks, DT_LNK, unsupported("00000011")},
+            {kNearTag, S_IFLNK | 0777, 34, asOrdinary_[kNearTag].st_blocks, DT_LNK, unsupported("00001010")},
+            {kOrdinary, S_IFREG | 0777, 5, asOrdinary_[kOrdinary].st_blocks, DT_REG, ""},
+        };
+        for (const Shown& wanted : cases) {
+            expectShown(wanted);
+        }
+        for (const auto& [name, record] : records_) {
+            EXPECT_EQ(xattr(at(name), kReparseData), record) << name;
+        }
+    }
+
     // A placeholder's record, size and allocation are what they were built with.
     void expectPlaceholdersUnchanged()
     {
@@ -241,22 +261,10 @@ TEST_F(Ntfs3gPlugin, ShowsAPlaceholderAsTheRegularFileItIs)
     EXPECT_EQ(asOrdinary_[kPlaceholder].st_blocks, 0);
     EXPECT_EQ(asOrdinary_[kKeptCluster].st_blocks, 8);
     auto mount = withThePlugin();
-    const Shown cases[] = {
-        {kPlaceholder, S_IFREG | 0777, 1000000, asOrdinary_[kPlaceholder].st_blocks, DT_REG, ""},
-        {kKeptCluster, S_IFREG | 0777, 300000, asOrdinary_[kKeptCluster].st_blocks, DT_REG, ""},
-        {kOtherTag, S_IFLNK | 0777, 34, asOrdinary_[kOtherTag].st_blocks, DT_LNK, unsupported("00000011")},
-        {kNearTag, S_IFLNK | 0777, 34, asOrdinary_[kNearTag].st_blocks, DT_LNK, unsupported("00001010")},
-        {kOrdinary, S_IFREG | 0777, 5, asOrdinary_[kOrdinary].st_blocks, DT_REG, ""},
-    };
-    for (const Shown& wanted : cases) {
-        expectShown(wanted);
-    }
+    expectFilesShown({kPlaceholder, S_IFREG | 0777, 1000000, asOrdinary_[kPlaceholder].st_blocks, DT_REG, ""},
+                     {kKeptCluster, S_IFREG | 0777, 300000, asOrdinary_[kKeptCluster].st_blocks, DT_REG, ""});
 
-    // ntfs-3g's own xattrs, as they were written: the record in NTFS's form,
-    // the attributes with the sparse and reparse point bits ntfs-3g keeps.
-    for (const auto& [name, record] : records_) {
-        EXPECT_EQ(xattr(at(name), kReparseData), record) << name;
-    }
+    // The attributes with the sparse and reparse point bits ntfs-3g keeps.
     const DWORD placeholder = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_SPARSE_FILE | FILE_ATTRIBUTE_REPARSE_POINT |
                               FILE_ATTRIBUTE_OFFLINE;
     EXPECT_EQ(attribOf(at(kPlaceholder)), placeholder);
@@ -465,19 +473,9 @@ TEST_F(Ntfs3gPlugin, ASetRecordIsShownAtOnceAndAChangeOfTypeCostsOneLook)
 TEST_F(Ntfs3gPlugin, WithoutThePluginAPlaceholderIsNtfs3gsLinkToItsText)
 {
     auto mount = withoutThePlugin();
-    const Shown cases[] = {
+    expectFilesShown(
         {kPlaceholder, S_IFLNK | 0777, 34, asOrdinary_[kPlaceholder].st_blocks, DT_LNK, unsupported("00000010")},
-        {kKeptCluster, S_IFLNK | 0777, 34, asOrdinary_[kKeptCluster].st_blocks, DT_LNK, unsupported("00000010")},
-        {kOtherTag, S_IFLNK | 0777, 34, asOrdinary_[kOtherTag].st_blocks, DT_LNK, unsupported("00000011")},
-        {kNearTag, S_IFLNK | 0777, 34, asOrdinary_[kNearTag].st_blocks, DT_LNK, unsupported("00001010")},
-        {kOrdinary, S_IFREG | 0777, 5, asOrdinary_[kOrdinary].st_blocks, DT_REG, ""},
-    };
-    for (const Shown& wanted : cases) {
-        expectShown(wanted);
-    }
-    for (const auto& [name, record] : records_) {
-        EXPECT_EQ(xattr(at(name), kReparseData), record) << name;
-    }
+        {kKeptCluster, S_IFLNK | 0777, 34, asOrdinary_[kKeptCluster].st_blocks, DT_LNK, unsupported("00000010")});
     EXPECT_EQ(attribOf(at(kPlaceholder)), FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_SPARSE_FILE |
                                               FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_OFFLINE);
 

@@ -28,6 +28,14 @@ std::string microsoftRecord(DWORD tag, const std::string& data) { return le(tag,
 // user.DOSATTRIB version 5 with this attrib and no create time.
 std::string dosAttrib(DWORD attrib) { return testsupport::dosAttribValue(attrib); }
 
+// An empty file that is a reparse point holding `record`, as Samba stores one.
+void makeReparsePoint(const std::string& path, const std::string& record)
+{
+    writePosixFile(path, "");
+    setXattr(path, "user.DOSATTRIB", dosAttrib(FILE_ATTRIBUTE_REPARSE_POINT));
+    setXattr(path, "user.SmbReparse", record);
+}
+
 struct Read {
     BOOL ok = FALSE;
     DWORD error = 0;
@@ -127,9 +135,7 @@ TEST(PlatformReparse, AStoredRecordThatDisagreesWithItsHeaderIsRefused)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         std::string path = dir / c.label;
-        writePosixFile(path, "");
-        setXattr(path, "user.DOSATTRIB", dosAttrib(FILE_ATTRIBUTE_REPARSE_POINT));
-        setXattr(path, "user.SmbReparse", c.value);
+        makeReparsePoint(path, c.value);
         Read read = getReparsePoint(path);
         EXPECT_FALSE(read.ok);
         EXPECT_EQ(read.error, ERROR_INVALID_REPARSE_DATA);
@@ -202,9 +208,7 @@ TEST(PlatformReparse, TooSmallABufferNeverPassesForTheWholeRecord)
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.record->size()) + " bytes into " + std::to_string(c.outSize));
         std::string path = dir / std::to_string(n++);
-        writePosixFile(path, "");
-        setXattr(path, "user.DOSATTRIB", dosAttrib(FILE_ATTRIBUTE_REPARSE_POINT));
-        setXattr(path, "user.SmbReparse", *c.record);
+        makeReparsePoint(path, *c.record);
         Read read = getReparsePoint(path, c.outSize);
         EXPECT_EQ(read.ok, c.ok);
         EXPECT_EQ(read.error, c.error);
@@ -264,9 +268,7 @@ TEST(PlatformReparse, AStoredRecordIsServedWhenItsLengthAgrees)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         std::string path = dir / c.label;
-        writePosixFile(path, "");
-        setXattr(path, "user.DOSATTRIB", dosAttrib(FILE_ATTRIBUTE_REPARSE_POINT));
-        setXattr(path, "user.SmbReparse", c.value);
+        makeReparsePoint(path, c.value);
         Read read = getReparsePoint(path);
         EXPECT_TRUE(read.ok) << read.error;
         EXPECT_EQ(read.bytes, c.value);
@@ -388,10 +390,8 @@ TEST(PlatformReparse, GetWorksWithoutDataAccess)
 {
     TempDir dir;
     std::string path = dir / "file";
-    writePosixFile(path, "");
     const std::string record = guidRecord(0x10, "data");
-    setXattr(path, "user.DOSATTRIB", dosAttrib(FILE_ATTRIBUTE_REPARSE_POINT));
-    setXattr(path, "user.SmbReparse", record);
+    makeReparsePoint(path, record);
     UniqueHandle handle = openPath(path, 0);
     ASSERT_TRUE(handle.valid());
     Read read = getReparsePoint(handle.get());
