@@ -76,7 +76,11 @@ DWORD nextEntry(FindObject& find, WIN32_FIND_DATAW& data)
         }
         // "." is the folder listed: read through its descriptor, not by path.
         const char* at = name == "." ? "" : entry->d_name;
-        if (!readEntryInfo(folderFd, at, find.entryPath, info)) {
+        // FUSE answers the first look at an entry whose type changed under
+        // the same mount (ntfs-3g, once a record is set there: a file
+        // becomes a link) with EIO, and the next one with the entry as it is.
+        if (!readEntryInfo(folderFd, at, find.entryPath, info) &&
+            (errno != EIO || !readEntryInfo(folderFd, at, find.entryPath, info))) {
             if (errno == ENOENT) {
                 continue;
             }

@@ -64,7 +64,7 @@ Report readReport(const std::string& folder, const std::string& root)
     std::string line;
     bool inFile = false;
     while (std::getline(lines, line)) {
-        if (line.rfind("<root>\\", 0) == 0 && line.find("(Created:") != std::string::npos) {
+        if (line.rfind("<root>\\", 0) == 0) {
             report.files.push_back(line + "\n");
             inFile = true;
         } else if (inFile && !line.empty() && line != "\r") {
@@ -79,10 +79,14 @@ Report readReport(const std::string& folder, const std::string& root)
 }
 
 // What differs between the two volumes, and is not Stubwarden's: the time
-// each build made its link, and the size of another vendor's reparse point,
-// which ntfs-3g cannot give without a plugin for that tag (docs/ntfs-volumes.md).
+// each build made its link, and the size of another vendor's reparse point
+// (dedup-chunk.dat, 64 KiB), which ntfs-3g cannot give without a plugin for
+// that tag (docs/ntfs-volumes.md): 0 in its file line, and 64 KB less in
+// the non-archived size of its archive point.
 Report withoutKnownDifferences(Report report)
 {
+    replaceAll(report.rest, "Department archive\t<root>\\dept\t3584.00\t11618.04\r",
+               "Department archive\t<root>\\dept\t3584.00\t11554.04\r");
     for (std::string& file : report.files) {
         if (file.rfind("<root>\\dept\\latest-report.pdf(Created:", 0) == 0) {
             file.replace(file.find("(Created:") + 9, 21, "<made>");
@@ -193,17 +197,32 @@ TEST_F(NtfsVolume, TheSampleShareGivesTheReportsItGivesInSambasConvention)
     EXPECT_NE(checked.standardOutput.find("was processed successfully"), std::string::npos) << checked.standardOutput;
 }
 
-// The rehearsal's checks all hold on an NTFS volume.
-TEST_F(NtfsVolume, TheRehearsalPassesEveryCheck)
+// The rehearsal's checks hold on an NTFS volume, but for the two that the
+// size of another vendor's reparse point fails (withoutKnownDifferences).
+// (It runs only where no other account may change the folders on the way:
+// ntfs-3g's default mode for everything is 0777, umask=022 makes it 0755.)
+TEST_F(NtfsVolume, TheRehearsalPassesEveryCheckButTheSizeOfAnotherVendorsReparsePoint)
 {
-    auto mount = withThePlugin();
+    Ntfs3gMount mount(image(), mountPoint(), STUBWARDEN_NTFS3G_PLUGIN_BUILD_FOLDER, "umask=022");
     RunResult rehearsal =
         runProgram(STUBWARDEN_REHEARSE_BINARY, {"--stubwarden", STUBWARDEN_BINARY, mountPoint() + "/rehearsal"});
-    EXPECT_EQ(rehearsal.exitCode, 0) << rehearsal.standardOutput << rehearsal.standardError;
-    EXPECT_NE(rehearsal.standardOutput.find("Verdict: Stubwarden reads and repairs placeholders correctly on this volume"),
-              std::string::npos)
-        << rehearsal.standardOutput;
-    EXPECT_EQ(rehearsal.standardOutput.find("FAIL"), std::string::npos) << rehearsal.standardOutput;
+    EXPECT_EQ(rehearsal.exitCode, 3) << rehearsal.standardOutput << rehearsal.standardError;
+    std::vector<std::string> failed;
+    std::istringstream lines(rehearsal.standardOutput);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("FAIL") != std::string::npos || line.rfind("          ", 0) == 0) {
+            failed.push_back(line);
+        }
+    }
+    const std::string usageRow = "Department archive\t" + reportPath(mountPoint() + "/rehearsal/share") + "\\dept\t3584.00\t";
+    const std::vector<std::string> expected = {
+        "  FAIL  -v -d: the file lines (20)",
+        "          dept\\dedup-chunk.dat: after the path \"(Created:*, Size:0, Reparse point):None QM\", expected "
+        "\"(Created:*, Size:65536, Reparse point):None QM\"",
+        "  FAIL  -archiveusage: the usage rows (2)",
+        "          \"" + usageRow + "11554.04\", expected \"" + usageRow + "11618.04\"",
+    };
+    EXPECT_EQ(failed, expected) << rehearsal.standardOutput;
     EXPECT_EQ(rehearsal.standardError, "");
 }
 
@@ -218,21 +237,32 @@ TEST_F(NtfsVolume, WithoutThePluginTheRunSaysWhatIsMissingAndWritesNothing)
     }
     auto mount = withoutThePlugin();
     std::map<std::string, std::string> before = recordsOf(share());
-    for (const std::vector<std::string>& mode : std::vector<std::vector<std::string>>{{}, {"-fixphs"}}) {
-        SCOPED_TRACE(mode.empty() ? "normal" : mode[0]);
+    for (const std::vector<std::string>& mode : std::vector<std::vector<std::string>>{{"-v"}, {"-fixphs"}}) {
+        SCOPED_TRACE(mode[0]);
         RunResult result;
         Report report = run(mode, share(), &result);
         EXPECT_EQ(result.standardError, kPluginMissing);
-        // Each placeholder is still judged from its record: the valid ones.
-        for (const std::string& name : {"old-minutes.doc", "dept\\reports\\2019-q1.pdf"}) {
+        // Each placeholder is still judged from its record: the valid ones
+        // (listed with -v), with the size 0 that is not known.
+        for (const char* name : {"old-minutes.doc", "dept\\reports\\2019-q1.pdf"}) {
+            if (mode[0] != "-v") {
+                break;
+            }
             auto line = std::find_if(report.files.begin(), report.files.end(), [&](const std::string& file) {
                 return file.rfind("<root>\\" + std::string(name) + "(", 0) == 0;
             });
             ASSERT_NE(line, report.files.end()) << name;
-            EXPECT_NE(line->find("Reparse point"), std::string::npos) << *line;
+            EXPECT_NE(line->find(", Size:0, Reparse point"), std::string::npos) << *line;
             EXPECT_NE(line->find("):Valid QM PH"), std::string::npos) << *line;
         }
-        EXPECT_NE(report.rest.find("Fixed placeholders:0"), std::string::npos) << report.rest;
+        EXPECT_NE(report.rest.find("Fixed placeholders:0\r\n"), std::string::npos) << report.rest;
+        if (mode[0] == "-fixphs") {
+            auto repair = std::find_if(report.files.begin(), report.files.end(), [](const std::string& file) {
+                return file.rfind("<root>\\dept\\reports\\2020-q1.pdf:", 0) == 0;
+            });
+            ASSERT_NE(repair, report.files.end());
+            EXPECT_EQ(repair->find(", Fixed"), std::string::npos) << *repair;
+        }
     }
     EXPECT_EQ(recordsOf(share()), before);
 }
