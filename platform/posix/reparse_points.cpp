@@ -69,11 +69,16 @@ DWORD getReparsePoint(FileObject& file, LPVOID out, DWORD outSize, LPDWORD bytes
         record = symbolicLinkRecord(file);
         return record.empty() ? win32ErrorFromErrno(errno) : ERROR_SUCCESS;
     };
-    if (DWORD may = disk.mayHoldRecord(file); may != ERROR_SUCCESS) {
-        return file.isSymlink ? linkRecord() : may;
+    DWORD may = disk.mayHoldRecord(file);
+    if (may != ERROR_SUCCESS && !file.isSymlink) {
+        return may;
     }
-    // The usual caller's buffer holds any record NTFS keeps: read straight into it.
-    if (outSize >= MAXIMUM_REPARSE_DATA_BUFFER_SIZE) {
+    if (may != ERROR_SUCCESS) {
+        if (DWORD made = linkRecord(); made != ERROR_SUCCESS) {
+            return made;
+        }
+    } else if (outSize >= MAXIMUM_REPARSE_DATA_BUFFER_SIZE) {
+        // The usual caller's buffer holds any record NTFS keeps: read straight into it.
         ssize_t length = disk.readRecordInto(file, static_cast<char*>(out), MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
         if (length >= 0) {
             std::string_view direct(static_cast<const char*>(out), static_cast<std::size_t>(length));
@@ -84,21 +89,29 @@ DWORD getReparsePoint(FileObject& file, LPVOID out, DWORD outSize, LPDWORD bytes
             *bytesReturned = static_cast<DWORD>(length);
             return ERROR_SUCCESS;
         }
+        // ERANGE: larger than any record NTFS keeps, read whole below.
+        if (errno != ERANGE && (!file.isSymlink || errno != ENODATA)) {
+            return recordReadError();
+        }
         if (errno != ERANGE) {
-            return file.isSymlink && errno == ENODATA ? linkRecord() : recordReadError();
+            if (DWORD made = linkRecord(); made != ERROR_SUCCESS) {
+                return made;
+            }
         }
     }
-    if (std::optional<std::string> value = disk.readRecord(file)) {
-        if (!disk.isConsistentRecord(*value)) {
-            return ERROR_INVALID_REPARSE_DATA;
+    if (record.empty()) {
+        if (std::optional<std::string> value = disk.readRecord(file)) {
+            if (!disk.isConsistentRecord(*value)) {
+                return ERROR_INVALID_REPARSE_DATA;
+            }
+            record = std::move(*value);
+        } else if (file.isSymlink && errno == ENODATA) {
+            if (DWORD made = linkRecord(); made != ERROR_SUCCESS) {
+                return made;
+            }
+        } else {
+            return recordReadError();
         }
-        record = std::move(*value);
-    } else if (file.isSymlink && errno == ENODATA) {
-        if (DWORD made = linkRecord(); made != ERROR_SUCCESS) {
-            return made;
-        }
-    } else {
-        return recordReadError();
     }
     if (record.size() > outSize) {
         // As NTFS: a buffer that cannot hold the header gets nothing; a
