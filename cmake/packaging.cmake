@@ -4,7 +4,7 @@
 # makes both into dist/.
 
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES docs/building.md docs/nightly-audits.md docs/performance.md docs/platform-differences.md docs/rehearsal-trees.md docs/tests.md
+install(FILES docs/building.md docs/nightly-audits.md docs/ntfs-volumes.md docs/performance.md docs/platform-differences.md docs/rehearsal-trees.md docs/tests.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 install(FILES samples/sample-share.tree DESTINATION ${CMAKE_INSTALL_DOCDIR}/samples)
 

@@ -166,8 +166,11 @@ std::vector<Capability> probeVolume(const WString& folder)
 {
     std::vector<Capability> capabilities;
     capabilities.push_back(reparsePoints(folder));
+    // With a hole: NTFS through ntfs-3g marks sparse only a file that has
+    // one, and a placeholder always has.
     treebuilder::FileSpec sparse;
     sparse.sparse = true;
+    sparse.size = 1 << 20;
     capabilities.push_back(attribute(folder, "sparse", sparse, FILE_ATTRIBUTE_SPARSE_FILE, "sparse files", "make sparse files"));
     bool sparseKept = capabilities.back().kept;
     treebuilder::FileSpec offline;

@@ -8,6 +8,7 @@
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 
+#include "platform/posix/disk_convention.h"
 #include "platform/posix/handle_objects.h"
 #include "platform/posix/path_anchor.h"
 #include "platform/posix/text_conversion.h"
@@ -20,22 +21,18 @@ std::uint64_t ticks(const struct statx_timestamp& time)
     return ticksFromUnix(time.tv_sec, time.tv_nsec);
 }
 
-// What the file system knows of the creation: the birth time, else the
-// modification time.
+}  // namespace
+
 std::uint64_t fileSystemCreationTime(const struct statx& status)
 {
     return (status.stx_mask & STATX_BTIME) != 0 ? ticks(status.stx_btime) : ticks(status.stx_mtime);
 }
 
-// The attrib as stored: the folder bit from the file type, and no
-// FILE_ATTRIBUTE_NORMAL, which only stands for "no other attribute".
 DWORD storedForType(DWORD attrib, bool isDirectory)
 {
     attrib &= ~FILE_ATTRIBUTE_NORMAL;
     return isDirectory ? attrib | FILE_ATTRIBUTE_DIRECTORY : attrib & ~FILE_ATTRIBUTE_DIRECTORY;
 }
-
-}  // namespace
 
 std::uint64_t ticksFromUnix(std::int64_t seconds, std::uint32_t nanoseconds)
 {
@@ -68,9 +65,22 @@ bool readEntryInfo(int dirFd, const char* name, const std::string& xattrPath, En
     info.lastWriteTime = ticks(status.stx_mtime);
     info.creationTime = fileSystemCreationTime(status);
     info.isSymlink = S_ISLNK(status.stx_mode);
+    XattrSource source = *name != '\0' ? XattrSource{-1, xattrPath.c_str()} : XattrSource{dirFd, nullptr};
+    const DiskConvention& disk = conventionOf(info.device, source);
+    StoredAttributes stored;
+    Stored found = disk.readAttributes(source, info.isSymlink, stored);
+    if (found == Stored::Found && stored.createTime) {
+        info.creationTime = *stored.createTime;
+    }
     if (info.isSymlink) {
-        // Linux keeps no user xattrs on a link: the link's attributes are
-        // those of a new link on NTFS.
+        if (found == Stored::Found) {
+            // A reparse point that the volume shows as a link (ntfs-3g, for
+            // a tag it has no plugin for): what the volume stores of it.
+            info.isDirectory = (stored.attrib & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            info.attributes = attributesForType(stored.attrib, info.isDirectory);
+            return true;
+        }
+        // A Linux link: its attributes are those of a new link on NTFS.
         struct stat target {};
         int followed = *name != '\0' ? ::fstatat(dirFd, name, &target, 0) : ::stat(xattrPath.c_str(), &target);
         bool toFolder = followed == 0 && S_ISDIR(target.st_mode);
@@ -82,21 +92,7 @@ bool readEntryInfo(int dirFd, const char* name, const std::string& xattrPath, En
     if (S_ISREG(status.stx_mode)) {
         info.size = status.stx_size;
     }
-    // Read into the stack: this runs for every entry listed. A value too
-    // large for the buffer is no user.DOSATTRIB Samba writes: ignored.
-    std::optional<DosAttrib> stored;
-    char value[kDosAttribReadLimit];
-    ssize_t length = readDosAttribInto(
-        [&](char* buffer, std::size_t size) {
-            return *name != '\0' ? ::lgetxattr(xattrPath.c_str(), kDosAttribXattr, buffer, size)
-                                  : readXattrInto(dirFd, kDosAttribXattr, buffer, size);
-        },
-        value);
-    if (length >= 0) {
-        stored = decodeDosAttrib(std::string_view(value, static_cast<std::size_t>(length)));
-    } else if (errno == ERANGE) {
-        stored = std::nullopt;
-    } else if (S_ISREG(status.stx_mode) && errno != ENODATA && errno != ENOTSUP) {
+    if (found == Stored::Unreadable && S_ISREG(status.stx_mode)) {
         // The attributes exist but may not be read (no read permission and
         // no backup privilege). Windows would still list them; here the file
         // is shown as a reparse point, so that reading it is tried and its
@@ -104,39 +100,12 @@ bool readEntryInfo(int dirFd, const char* name, const std::string& xattrPath, En
         info.attributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
         return true;
     }
-    if (stored) {
-        info.attributes = attributesForType(stored->attrib, info.isDirectory);
-        if (stored->createTime) {
-            info.creationTime = *stored->createTime;
-        }
+    if (found == Stored::Found) {
+        info.attributes = attributesForType(stored.attrib, info.isDirectory);
     } else {
         info.attributes = info.isDirectory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
     }
     return true;
-}
-
-DosAttrib storedDosAttrib(int fd, bool isDirectory)
-{
-    std::optional<std::string> value = readXattr(fd, kDosAttribXattr);
-    std::optional<DosAttrib> stored = value ? decodeDosAttrib(*value) : std::nullopt;
-    if (stored) {
-        stored->attrib = storedForType(stored->attrib, isDirectory);
-    } else {
-        stored = DosAttrib{isDirectory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE, std::nullopt};
-    }
-    // Written back with the creation time the entry shows now, so that a
-    // later change of the modification time cannot move it.
-    struct statx status {};
-    if (!stored->createTime &&
-        ::statx(fd, "", AT_SYMLINK_NOFOLLOW | AT_EMPTY_PATH, STATX_MTIME | STATX_BTIME, &status) == 0) {
-        stored->createTime = fileSystemCreationTime(status);
-    }
-    return *stored;
-}
-
-bool writeDosAttrib(int fd, const DosAttrib& info)
-{
-    return writeXattr(fd, kDosAttribXattr, encodeDosAttrib(info));
 }
 
 void toFindData(const EntryInfo& info, std::string_view name, WIN32_FIND_DATAW& data)

@@ -1,12 +1,13 @@
 // The Win32 view of one Linux file-system entry: attributes, times, size.
 //
-//   dwFileAttributes  the attrib of user.DOSATTRIB; FILE_ATTRIBUTE_DIRECTORY
-//                     always from the file type; without the xattr 0x10 for
-//                     a folder, FILE_ATTRIBUTE_ARCHIVE for anything else; a
+//   dwFileAttributes  the attrib the volume stores (DiskConvention);
+//                     FILE_ATTRIBUTE_DIRECTORY always from the file type;
+//                     without a stored one 0x10 for a folder,
+//                     FILE_ATTRIBUTE_ARCHIVE for anything else; a Linux
 //                     symbolic link is a reparse point (0x400), plus 0x10
 //                     when it points at a folder
-//   creation time     create_time of user.DOSATTRIB, else the birth time,
-//                     else the modification time
+//   creation time     the one the volume stores, else the birth time, else
+//                     the modification time
 //   size              st_size of the entry itself (0 for folders and links)
 #pragma once
 
@@ -19,7 +20,7 @@
 #include <sys/types.h>
 
 #include "platform/posix/path_anchor.h"
-#include "platform/posix/samba_xattrs.h"
+#include <sys/stat.h>
 #include "platform/win32.h"
 
 namespace posix {
@@ -45,15 +46,13 @@ bool readEntryInfo(int dirFd, const char* name, const std::string& xattrPath, En
 // The same for the entry an anchor names.
 bool readEntryInfo(const Anchor& entry, EntryInfo& info);
 
-// The attrib and create time stored for an open entry, for a
-// read-modify-write of user.DOSATTRIB: the defaults above when the xattr is
-// absent or unreadable, the creation time the entry shows when the value
-// carries none, the folder bit from the file type and never
-// FILE_ATTRIBUTE_NORMAL.
-DosAttrib storedDosAttrib(int fd, bool isDirectory);
+// What the file system knows of the creation: the birth time, else the
+// modification time.
+std::uint64_t fileSystemCreationTime(const struct statx& status);
 
-// Writes user.DOSATTRIB of an open entry. false with errno set on failure.
-bool writeDosAttrib(int fd, const DosAttrib& info);
+// The attrib as stored: the folder bit from the file type, and no
+// FILE_ATTRIBUTE_NORMAL, which only stands for "no other attribute".
+DWORD storedForType(DWORD attrib, bool isDirectory);
 
 // The attributes shown for a stored attrib: folders always carry
 // FILE_ATTRIBUTE_DIRECTORY, files never; FILE_ATTRIBUTE_NORMAL when nothing

@@ -20,12 +20,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/posix/disk_convention.h"
 #include "platform/posix/file_attributes.h"
 #include "platform/posix/handle_objects.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/path_anchor.h"
 #include "platform/posix/path_mapping.h"
-#include "platform/posix/samba_xattrs.h"
 
 namespace posix {
 
@@ -41,8 +41,11 @@ bool isFolder(FileObject& file)
 {
     if (!file.typeKnown) {
         struct stat status {};
-        file.isDirectory = ::fstat(file.fd, &status) == 0 && S_ISDIR(status.st_mode);
+        bool known = ::fstat(file.fd, &status) == 0;
+        file.isDirectory = known && S_ISDIR(status.st_mode);
         file.typeKnown = true;
+        file.device = status.st_dev;
+        file.deviceKnown = known;
     }
     return file.isDirectory;
 }
@@ -108,7 +111,6 @@ DWORD openStream(const Anchor& entry, const std::string& fsPath, const std::stri
     auto object = std::make_unique<FileObject>();
     object->access = request.access;
     object->isStream = true;
-    object->streamXattr = streamXattrName(streamName);
     // The open tells whether the file is there; only a refusal of a link
     // itself needs a look at what the entry is.
     object->fd = entry.open(O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (request.follow() ? 0 : O_NOFOLLOW));
@@ -125,7 +127,10 @@ DWORD openStream(const Anchor& entry, const std::string& fsPath, const std::stri
             return locked;
         }
     }
-    std::optional<std::string> value = readXattr(object->fd, object->streamXattr.c_str());
+    const DiskConvention& disk = conventionOf(*object);
+    object->streamDisk = &disk;
+    object->streamKey = disk.streamKey(streamName);
+    std::optional<std::string> value = disk.readStream(object->fd, object->streamKey);
     if (!value && errno != ENODATA) {
         return win32ErrorFromErrno(errno);
     }
@@ -136,14 +141,11 @@ DWORD openStream(const Anchor& entry, const std::string& fsPath, const std::stri
     if (exists && request.disposition == CREATE_NEW) {
         return ERROR_FILE_EXISTS;
     }
-    if (exists && !value->empty()) {
-        value->pop_back();  // the NUL that streams_xattr always stores
-    }
     if (!exists || request.truncates()) {
         if (!wantsWrite(request.access)) {
             return ERROR_ACCESS_DENIED;
         }
-        if (!writeXattr(object->fd, object->streamXattr.c_str(), std::string_view("", 1))) {
+        if (!disk.writeStream(object->fd, object->streamKey, "")) {
             return win32ErrorFromErrno(errno);
         }
     } else {
@@ -174,6 +176,10 @@ DWORD openEntry(const Anchor& entry, const std::string& fsPath, const OpenReques
     }
     auto object = std::make_unique<FileObject>();
     object->access = request.access;
+    if (exists) {
+        object->device = status.st_dev;
+        object->deviceKnown = true;
+    }
     int common = O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (request.follow() ? 0 : O_NOFOLLOW);
     bool dataAccess = request.dataAccess();
     if (exists && S_ISLNK(status.st_mode)) {
@@ -338,11 +344,9 @@ DWORD dataAccessTo(FileObject& file, DWORD neededAccess)
 // only when the file system took it.
 DWORD writeStream(FileObject& stream, std::string content)
 {
-    content += '\0';
-    if (!writeXattr(stream.fd, stream.streamXattr.c_str(), content)) {
+    if (!stream.streamDisk->writeStream(stream.fd, stream.streamKey, content)) {
         return win32ErrorFromErrno(errno);
     }
-    content.pop_back();
     stream.streamData = std::move(content);
     return ERROR_SUCCESS;
 }
@@ -547,8 +551,8 @@ BOOL SetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER newP
     });
 }
 
-// Ends the file at the current position; a longer file gets a hole, so a
-// large placeholder takes no space.
+// Ends the file at the current position, as the volume does that
+// (DiskConvention::setEnd).
 BOOL SetEndOfFile(HANDLE handle)
 {
     return onHandle<FileObject>(handle, {}, [&](FileObject& file) -> DWORD {
@@ -561,14 +565,15 @@ BOOL SetEndOfFile(HANDLE handle)
             return writeStream(file, std::move(content));
         }
         off_t position = ::lseek(file.fd, 0, SEEK_CUR);
-        if (position < 0 || ::ftruncate(file.fd, position) != 0) {
+        if (position < 0) {
             return win32ErrorFromErrno(errno);
         }
-        return ERROR_SUCCESS;
+        return conventionOf(file).setEnd(file, position);
     });
 }
 
-// The creation time lives in user.DOSATTRIB; the other two are the inode's.
+// The creation time is the volume's (DiskConvention); the other two are the
+// inode's.
 // A time of 0 or 0xFFFFFFFF'FFFFFFFF leaves that time as it is, as on Windows.
 BOOL SetFileTime(HANDLE handle, const FILETIME* creation, const FILETIME* lastAccess, const FILETIME* lastWrite)
 {
@@ -580,10 +585,10 @@ BOOL SetFileTime(HANDLE handle, const FILETIME* creation, const FILETIME* lastAc
             return time != nullptr && fromFileTime(*time) != 0 && fromFileTime(*time) != ~std::uint64_t{0};
         };
         if (given(creation)) {
-            DosAttrib stored = storedDosAttrib(file.fd, isFolder(file));
-            stored.createTime = fromFileTime(*creation);
-            if (!writeDosAttrib(file.fd, stored)) {
-                return win32ErrorFromErrno(errno);
+            const DiskConvention& disk = conventionOf(file);
+            if (DWORD set = disk.setCreationTime(file.fd, isFolder(file), fromFileTime(*creation));
+                set != ERROR_SUCCESS) {
+                return set;
             }
         }
         if (given(lastAccess) || given(lastWrite)) {
@@ -742,19 +747,19 @@ BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes)
             return entry.errorFor(errno);
         }
         if (S_ISLNK(status.st_mode)) {
-            return ERROR_ACCESS_DENIED;  // Linux keeps no user xattrs on links
+            // Linux keeps no user xattrs on links, and a reparse point ntfs-3g
+            // shows as one cannot be opened to be changed.
+            return ERROR_ACCESS_DENIED;
         }
         // O_PATH: writing an xattr needs the right to write it, not to read the file.
         int fd = entry.open(O_PATH | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) {
             return entry.errorFor(errno);
         }
-        DosAttrib stored = storedDosAttrib(fd, S_ISDIR(status.st_mode));
-        stored.attrib = (stored.attrib & ~kSettable) | (attributes & kSettable);
-        bool written = writeDosAttrib(fd, stored);
-        int error = errno;
+        const DiskConvention& disk = conventionOf(status.st_dev, XattrSource{fd, nullptr});
+        DWORD written = disk.changeAttributes(fd, S_ISDIR(status.st_mode), kSettable, attributes, true);
         ::close(fd);
-        return written ? ERROR_SUCCESS : win32ErrorFromErrno(error);
+        return written;
     };
     return finish(set());
 }

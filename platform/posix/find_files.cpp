@@ -2,7 +2,8 @@
 //
 // A folder is listed one entry at a time as the kernel returns them: nothing
 // is collected, so memory does not grow with the size of a folder. Each entry
-// costs one statx and one read of user.DOSATTRIB.
+// costs one statx and what its volume's convention reads (DiskConvention:
+// one xattr, user.DOSATTRIB, in Samba's).
 #include <cerrno>
 #include <climits>
 #include <dirent.h>
@@ -17,7 +18,7 @@
 #include "platform/posix/last_error.h"
 #include "platform/posix/path_anchor.h"
 #include "platform/posix/path_mapping.h"
-#include "platform/posix/samba_xattrs.h"
+#include "platform/posix/disk_convention.h"
 
 namespace posix {
 namespace {
@@ -75,7 +76,11 @@ DWORD nextEntry(FindObject& find, WIN32_FIND_DATAW& data)
         }
         // "." is the folder listed: read through its descriptor, not by path.
         const char* at = name == "." ? "" : entry->d_name;
-        if (!readEntryInfo(folderFd, at, find.entryPath, info)) {
+        // FUSE answers the first look at an entry whose type changed under
+        // the same mount (ntfs-3g, once a record is set there: a file
+        // becomes a link) with EIO, and the next one with the entry as it is.
+        if (!readEntryInfo(folderFd, at, find.entryPath, info) &&
+            (errno != EIO || !readEntryInfo(folderFd, at, find.entryPath, info))) {
             if (errno == ENOENT) {
                 continue;
             }
@@ -208,7 +213,12 @@ DWORD streamThere(const Anchor& entry, const std::string& stream)
     if (fd < 0) {
         return entry.errorFor(errno);
     }
-    std::optional<std::string> value = readXattr(fd, streamXattrName(stream).c_str());
+    struct stat status {};
+    std::optional<std::string> value;
+    if (::fstat(fd, &status) == 0) {
+        const DiskConvention& disk = conventionOf(status.st_dev, XattrSource{fd, nullptr});
+        value = disk.readStream(fd, disk.streamKey(stream));
+    }
     int error = errno;
     ::close(fd);
     return value ? ERROR_SUCCESS : error == ENODATA ? ERROR_FILE_NOT_FOUND : win32ErrorFromErrno(error);

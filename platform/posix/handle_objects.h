@@ -15,6 +15,7 @@
 
 #include <optional>
 
+#include "platform/posix/disk_convention.h"
 #include "platform/posix/last_error.h"
 #include "platform/posix/path_anchor.h"
 #include "platform/win32.h"
@@ -45,12 +46,20 @@ struct FileObject : HandleObject {
     // success (a file or a folder, never a link): isFolder() looks it up
     // when a call needs it.
     bool typeKnown = true;
+    // The volume, for its on-disk convention (conventionOf): looked up with
+    // the type when a call first needs it, unless the open learnt it.
+    dev_t device = 0;
+    bool deviceKnown = false;
+    // FSCTL_SET_SPARSE asked for through this handle, where the volume marks
+    // sparse only what has holes (ntfs-3g): SetEndOfFile then makes one.
+    bool sparseAsked = false;
     // A folder opened without FILE_SHARE_DELETE keeps its path (HeldFolders).
     std::optional<HeldFolders::Hold> hold;
 
     // Alternate data stream: the whole content, held in memory.
     bool isStream = false;
-    std::string streamXattr;
+    const DiskConvention* streamDisk = nullptr;
+    std::string streamKey;
     std::string streamData;
     std::size_t streamPosition = 0;
 };

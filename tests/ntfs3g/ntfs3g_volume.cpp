@@ -115,7 +115,8 @@ void makeImage(const std::string& image)
     }
 }
 
-Ntfs3gMount::Ntfs3gMount(const std::string& image, const std::string& mountPoint, const std::string& plugins)
+Ntfs3gMount::Ntfs3gMount(const std::string& image, const std::string& mountPoint, const std::string& plugins,
+                         const std::string& options)
     : mountPoint_(mountPoint)
 {
     if (::mount(plugins.c_str(), pluginFolder().c_str(), nullptr, MS_BIND, nullptr) != 0) {
@@ -133,7 +134,7 @@ Ntfs3gMount::Ntfs3gMount(const std::string& image, const std::string& mountPoint
     if (process_ == 0) {
         ::dup2(pipeFds[1], 1);
         ::dup2(pipeFds[1], 2);
-        testsupport::execProgram(kNtfs3g, {"-o", "no_detach", image, mountPoint}, environment);
+        testsupport::execProgram(kNtfs3g, {"-o", options.empty() ? "no_detach" : "no_detach," + options, image, mountPoint}, environment);
     }
     ::close(pipeFds[1]);
     output_ = pipeFds[0];

@@ -32,7 +32,9 @@ void makeImage(const std::string& image);
 // unmount() (or the destructor) returns once ntfs-3g has closed the image.
 class Ntfs3gMount {
 public:
-    Ntfs3gMount(const std::string& image, const std::string& mountPoint, const std::string& plugins);
+    // `options`: more of ntfs-3g's mount options, comma-separated.
+    Ntfs3gMount(const std::string& image, const std::string& mountPoint, const std::string& plugins,
+                const std::string& options = "");
     ~Ntfs3gMount();
     Ntfs3gMount(const Ntfs3gMount&) = delete;
     Ntfs3gMount& operator=(const Ntfs3gMount&) = delete;

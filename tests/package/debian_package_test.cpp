@@ -85,6 +85,7 @@ TEST(DebianPackage, HoldsEveryFileOfTheReleaseAndNothingElse)
         folder(doc + "/docs"),
         file(doc + "/docs/building.md"),
         file(doc + "/docs/nightly-audits.md"),
+        file(doc + "/docs/ntfs-volumes.md"),
         file(doc + "/docs/performance.md"),
         file(doc + "/docs/platform-differences.md"),
         file(doc + "/docs/rehearsal-trees.md"),

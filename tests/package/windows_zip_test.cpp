@@ -107,6 +107,7 @@ TEST(WindowsZip, HoldsEveryFileOfTheReleaseAndNothingElse)
         top + "docs/platform-differences.md",
         top + "docs/rehearsal-trees.md",
         top + "docs/nightly-audits.md",
+        top + "docs/ntfs-volumes.md",
         top + "docs/tests.md",
         top + "man/",
         top + "samples/",
