@@ -199,19 +199,19 @@ def ntfs_rows(build, trees, runs):
     stubwarden = os.path.join(build, "stubwarden")
     floor = os.path.join(build, "bench", "floor_walker")
     maker = os.path.join(build, "bench", "make_bench_tree")
+    os.makedirs(trees, exist_ok=True)
     help_text = subprocess.run(["ntfs-3g", "--help"], capture_output=True, text=True)
     plugins = [line.split(": ", 1)[1] for line in (help_text.stdout + help_text.stderr).splitlines()
                if line.startswith("Plugin path: ")][0]
     if not os.path.isdir(plugins):
         # Shown, in this namespace only, by an overlay that adds the folder.
-        layer = tempfile.mkdtemp(prefix="stubwarden-bench-")
-        os.mkdir(os.path.join(layer, os.path.basename(plugins)))
+        layer = os.path.join(trees, "ntfs-3g-plugin-layer")
+        os.makedirs(os.path.join(layer, os.path.basename(plugins)), exist_ok=True)
         parent = os.path.dirname(plugins)
         subprocess.run(["mount", "-t", "overlay", "-o", f"ro,lowerdir={layer}:{parent}", "stubwarden-bench", parent],
                        check=True)
     subprocess.run(["mount", "--bind", os.path.join(build, "ntfs-3g-plugins"), plugins], check=True)
 
-    os.makedirs(trees, exist_ok=True)
     image = os.path.join(trees, "ntfs-50k.img")
     complete = image + ".complete"
     if not os.path.exists(complete):
