@@ -1,9 +1,13 @@
-// The floor: a walker that makes only the system calls no audit of this
-// convention can avoid per entry. It lists each folder, makes one status
-// call and one read of user.DOSATTRIB per entry, and for a reparse point
-// opens the file, takes the lock, reads user.SmbReparse and closes it.
+// The floor: a walker that makes only the system calls no audit of a
+// volume's convention can avoid per entry. It lists each folder, makes one
+// status call and one read of the attributes per entry, and for a reparse
+// point opens the file, takes the lock, reads the record and closes it.
+// Samba's convention: user.DOSATTRIB and user.SmbReparse; with --ntfs,
+// NTFS's through ntfs-3g: system.ntfs_attrib (4 bytes, little-endian) and
+// system.ntfs_reparse_data.
 //
-//   floor_walker <folder>
+//   floor_walker [--ntfs] <folder>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -14,9 +18,31 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "platform/little_endian.h"
 #include "platform/posix/samba_xattrs.h"
 
 namespace {
+
+bool ntfs = false;
+
+// The attributes of the entry at `path`, if it has them.
+std::optional<std::uint32_t> attributesOf(const std::string& path)
+{
+    char value[256];
+    if (ntfs) {
+        if (::lgetxattr(path.c_str(), "system.ntfs_attrib", value, 4) != 4) {
+            return std::nullopt;
+        }
+        return littleendian::read<std::uint32_t>(value);
+    }
+    ssize_t length = ::lgetxattr(path.c_str(), posix::kDosAttribXattr, value, sizeof value);
+    if (length <= 0) {
+        return std::nullopt;
+    }
+    std::optional<posix::DosAttrib> decoded =
+        posix::decodeDosAttrib(std::string_view(value, static_cast<std::size_t>(length)));
+    return decoded ? std::optional<std::uint32_t>(decoded->attrib) : std::nullopt;
+}
 
 struct Counts {
     unsigned long files = 0;
@@ -43,23 +69,19 @@ void walk(std::string& path, Counts& counts)
         path.append("/").append(entry->d_name);
         struct statx status {};
         if (::statx(folderFd, entry->d_name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &status) == 0) {
-            char value[256];
-            ssize_t length = ::lgetxattr(path.c_str(), posix::kDosAttribXattr, value, sizeof value);
-            std::optional<posix::DosAttrib> attributes;
-            if (length > 0) {
-                attributes = posix::decodeDosAttrib(std::string_view(value, static_cast<std::size_t>(length)));
-            }
+            std::optional<std::uint32_t> attributes = attributesOf(path);
             if (S_ISDIR(status.stx_mode)) {
                 walk(path, counts);
             } else {
                 ++counts.files;
-                if (attributes && (attributes->attrib & 0x400) != 0) {
+                if (attributes && (*attributes & 0x400) != 0) {
                     ++counts.reparsePoints;
                     int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
                     if (fd >= 0) {
                         char record[16384];
                         if (::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-                            ::fgetxattr(fd, posix::kReparseXattr, record, sizeof record) >= 4 && record[0] == 16) {
+                            ::fgetxattr(fd, ntfs ? "system.ntfs_reparse_data" : posix::kReparseXattr, record, sizeof record) >= 4 &&
+                            record[0] == 16) {
                             ++counts.placeholders;
                         }
                         ::close(fd);
@@ -76,11 +98,12 @@ void walk(std::string& path, Counts& counts)
 
 int main(int argc, char* argv[])
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: floor_walker <folder>\n");
+    ntfs = argc == 3 && std::strcmp(argv[1], "--ntfs") == 0;
+    if (argc != 2 && !ntfs) {
+        std::fprintf(stderr, "usage: floor_walker [--ntfs] <folder>\n");
         return 1;
     }
-    std::string path = argv[1];
+    std::string path = argv[argc - 1];
     Counts counts;
     walk(path, counts);
     std::printf("files %lu, reparse points %lu, placeholders %lu\n", counts.files, counts.reparsePoints,

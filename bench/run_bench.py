@@ -2,7 +2,7 @@
 """Times Stubwarden against the floor walker, find and an administrator's
 Python script on the same trees, and prints the figures.
 
-    run_bench.py --build <build folder> [--trees <folder>] [--runs N]
+    run_bench.py --build <build folder> [--trees <folder>] [--runs N] [--ntfs-only]
 
 Trees are made once (by make_bench_tree) and reused between runs. Each command
 runs once to warm the cache, then N times; the median, minimum and maximum
@@ -13,6 +13,12 @@ average before and after is printed too. Each program's start (a run on an
 empty folder) is timed as well, and the ratios are given again with it taken
 off both sides: what the walk itself costs against the floor's. Peak
 resident memory comes from GNU time's report of each child and its children.
+
+The 50,000-file tree is also made on an NTFS image (in the trees' folder),
+mounted with ntfs-3g in a mount namespace of its own with the build's ntfs-3g
+plugin in the place of ntfs-3g's plugin folder, and timed there against the
+floor walker reading NTFS's xattrs (as root with /dev/fuse; --ntfs-only:
+these rows alone).
 """
 import argparse
 import os
@@ -158,14 +164,127 @@ def memory_against_depth(stubwarden, trees):
     resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
 
 
+def show(label, times, peak, base=None, ratio=True):
+    median = statistics.median(times)
+    ratio = f"{median / base:6.2f}x" if base else "   1.00x" if ratio else ""
+    print(f"  {label:<34} {median:8.3f} s {min(times):8.3f} {max(times):8.3f}   "
+          f"{peak / 1024:7.1f} MiB   {ratio}")
+    return median
+
+
+def ntfs_unavailable():
+    if os.geteuid() != 0:
+        return "not root (ntfs-3g mounts through FUSE as root)"
+    if not os.access("/dev/fuse", os.R_OK | os.W_OK):
+        return "no /dev/fuse here"
+    return None
+
+
+def wait_for_mount(mount_point, ntfs3g, log):
+    for _ in range(200):
+        if os.path.ismount(mount_point):
+            return
+        if ntfs3g.poll() is not None:
+            break
+        time.sleep(0.1)
+    ntfs3g.kill()
+    with open(log) as text:
+        sys.exit(f"ntfs-3g did not mount {mount_point}:\n{text.read()}")
+
+
+def ntfs_rows(build, trees, runs):
+    """In a mount namespace of this process's own (run through unshare): the
+    50,000-file tree on an NTFS image, made once, mounted with ntfs-3g and
+    the build's plugin; the floor walker (--ntfs) and both modes in turn."""
+    stubwarden = os.path.join(build, "stubwarden")
+    floor = os.path.join(build, "bench", "floor_walker")
+    maker = os.path.join(build, "bench", "make_bench_tree")
+    os.makedirs(trees, exist_ok=True)
+    help_text = subprocess.run(["ntfs-3g", "--help"], capture_output=True, text=True)
+    plugins = [line.split(": ", 1)[1] for line in (help_text.stdout + help_text.stderr).splitlines()
+               if line.startswith("Plugin path: ")][0]
+    if not os.path.isdir(plugins):
+        # Shown, in this namespace only, by an overlay that adds the folder.
+        layer = os.path.join(trees, "ntfs-3g-plugin-layer")
+        os.makedirs(os.path.join(layer, os.path.basename(plugins)), exist_ok=True)
+        parent = os.path.dirname(plugins)
+        subprocess.run(["mount", "-t", "overlay", "-o", f"ro,lowerdir={layer}:{parent}", "stubwarden-bench", parent],
+                       check=True)
+    subprocess.run(["mount", "--bind", os.path.join(build, "ntfs-3g-plugins"), plugins], check=True)
+
+    image = os.path.join(trees, "ntfs-50k.img")
+    complete = image + ".complete"
+    if not os.path.exists(complete):
+        with open(image, "wb") as volume:
+            volume.truncate(1 << 30)
+        subprocess.run(["mkntfs", "-F", "-f", "-q", "-s", "512", "-L", "stubwarden-bench", image], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    mount_point = tempfile.mkdtemp(prefix="stubwarden-bench-ntfs-")
+    log = os.path.join(mount_point + ".log")
+    with open(log, "w") as output:
+        # In the foreground, so that its end (the image written back) can be waited for.
+        ntfs3g = subprocess.Popen(["ntfs-3g", "-o", "no_detach", image, mount_point], stdout=output, stderr=output)
+    try:
+        wait_for_mount(mount_point, ntfs3g, log)
+        tree = os.path.join(mount_point, "placeholders-50k")
+        if not os.path.exists(complete):
+            started = time.perf_counter()
+            subprocess.run([maker, tree, "placeholders-50k"], check=True)
+            print(f"made tree placeholders-50k on NTFS in {time.perf_counter() - started:.1f} s")
+        print("\nTree: 50,000 files in 100 folders, 10% placeholders, on NTFS through ntfs-3g (FUSE)")
+        labels = ("floor walker --ntfs", "stubwarden", "stubwarden -archiveusage")
+        commands = ([floor, "--ntfs", tree], [stubwarden, unc(tree)], [stubwarden, "-archiveusage", unc(tree)])
+        times, peaks = alternating(commands, runs, (0, 2))
+        floor_time = show(labels[0], times[0], peaks[0])
+        for which in (1, 2):
+            show(labels[which], times[which], peaks[which], floor_time)
+        for which, label in ((1, "normal mode"), (2, "archive usage")):
+            rounds = sorted(t / f for t, f in zip(times[which], times[0]))
+            low, _, high = statistics.quantiles(rounds, n=4)
+            print(f"  {label} / floor, round by round: median {statistics.median(rounds):.2f}, "
+                  f"quartiles {low:.2f} to {high:.2f}")
+        print("\nSystem calls per file on NTFS (strace -c -f)")
+        for label, command in zip(labels, commands):
+            per_file, detail = syscalls_per_file(command, FILES["placeholders-50k"])
+            print(f"  {label:<26} {per_file:6.2f}  ({detail})")
+    finally:
+        subprocess.run(["umount", mount_point])
+        ntfs3g.wait()
+        os.rmdir(mount_point)
+        os.unlink(log)
+    open(complete, "w").close()
+
+
+def ntfs_section(args):
+    why = ntfs_unavailable()
+    if why:
+        print(f"\nNTFS through ntfs-3g: left out, {why}")
+        return
+    subprocess.run(["unshare", "--mount", "--propagation", "private", sys.executable, os.path.abspath(__file__),
+                    "--build", args.build, "--trees", args.trees, "--runs", str(args.runs), "--in-namespace"],
+                   check=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
     parser.add_argument("--trees", default="/var/tmp/stubwarden-bench")
     parser.add_argument("--runs", type=int, default=7)
+    parser.add_argument("--ntfs-only", action="store_true")
+    parser.add_argument("--in-namespace", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    args.build = os.path.abspath(args.build)
+    args.trees = os.path.abspath(args.trees)
+    if args.in_namespace:
+        ntfs_rows(args.build, args.trees, args.runs)
+        return
+    if args.ntfs_only:
+        print(f"load average before: {load_average()}")
+        ntfs_section(args)
+        print(f"\nload average after: {load_average()}")
+        return
 
-    build = os.path.abspath(args.build)
+    build = args.build
     stubwarden = os.path.join(build, "stubwarden")
     floor = os.path.join(build, "bench", "floor_walker")
     maker = os.path.join(build, "bench", "make_bench_tree")
@@ -182,13 +301,6 @@ def main():
 
     print(f"Stubwarden benchmark, {time.strftime('%Y-%m-%d')}, {os.cpu_count()} cores, "
           f"{args.runs} runs each (median, min, max wall time; peak RSS)")
-
-    def show(label, times, peak, base=None, ratio=True):
-        median = statistics.median(times)
-        ratio = f"{median / base:6.2f}x" if base else "   1.00x" if ratio else ""
-        print(f"  {label:<34} {median:8.3f} s {min(times):8.3f} {max(times):8.3f}   "
-              f"{peak / 1024:7.1f} MiB   {ratio}")
-        return median
 
     def row(label, command, base=None, codes=(0,)):
         times, peak = measure(command, args.runs, codes)
@@ -266,6 +378,8 @@ def main():
                            ("stubwarden -archiveusage", [stubwarden, "-archiveusage", unc(tree)])):
         per_file, detail = syscalls_per_file(command, FILES["placeholders-50k"])
         print(f"  {label:<26} {per_file:6.2f}  ({detail})")
+
+    ntfs_section(args)
     print(f"\nload average after: {load_average()}")
 
 

@@ -4,6 +4,10 @@
 #                                    with Debian's build flags (build-package/)
 #   stubwarden-<version>-win64.zip   the Windows zip, from the MinGW build
 #                                    (build-windows/, scripts/build-windows.sh)
+#   stubwarden-sample-ntfs.vhdx      the sample share on an NTFS volume, and
+#   stubwarden-sample-ntfs-report.txt  the report it gives, for a Windows
+#                                    machine (scripts/make-sample-ntfs-disk.sh;
+#                                    as root with /dev/fuse only)
 # Both carry the project version of CMakeLists.txt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -35,6 +39,7 @@ rm -rf build-windows/packages
 rm -rf dist
 mkdir dist
 cp build-package/packages/*.deb build-windows/packages/*.zip dist/
+scripts/make-sample-ntfs-disk.sh build-package dist
 
 # What they hold, and lintian's view of the package (the package suite,
 # ctest -L package, checks both).

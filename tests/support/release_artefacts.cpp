@@ -50,6 +50,10 @@ std::string debianPackagePath()
 
 std::string windowsZipFolder() { return "stubwarden-" + projectVersion() + "-win64"; }
 
+std::string sampleNtfsDiskPath() { return std::string(STUBWARDEN_DIST_DIR) + "/stubwarden-sample-ntfs.vhdx"; }
+
+std::string sampleNtfsReportPath() { return std::string(STUBWARDEN_DIST_DIR) + "/stubwarden-sample-ntfs-report.txt"; }
+
 std::string windowsZipPath() { return std::string(STUBWARDEN_DIST_DIR) + "/" + windowsZipFolder() + ".zip"; }
 
 void unpackWindowsZip(const std::string& folder)

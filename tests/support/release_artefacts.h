@@ -18,6 +18,9 @@ std::string linuxProgram(const std::string& name);
 
 std::string debianPackagePath();  // dist/stubwarden_<version>_amd64.deb
 std::string windowsZipPath();     // dist/stubwarden-<version>-win64.zip
+// dist/stubwarden-sample-ntfs.vhdx, and the report shipped beside it.
+std::string sampleNtfsDiskPath();
+std::string sampleNtfsReportPath();
 // The one folder the zip holds: stubwarden-<version>-win64.
 std::string windowsZipFolder();
 // Unpacks the zip into `folder`; fails the test if unzip does not succeed.
