@@ -41,6 +41,10 @@ struct ShareExpectations {
 // worked out beforehand (a marker given as raw XML, a link to a folder, ...).
 ShareExpectations expectationsOf(const std::vector<treebuilder::Entry>& entries);
 
+// On a volume that shows no size for reparse points of other kinds
+// (keepsSizeOfOtherReparsePoints), Stubwarden lists them at size 0.
+void withoutSizesOfOtherReparsePoints(ShareExpectations& share);
+
 // How a run is made, and whether the -fixphs run came before it.
 struct RunMode {
     bool verbose = false;

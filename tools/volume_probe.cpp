@@ -162,6 +162,27 @@ Capability largeFiles(const WString& folder, bool sparseKept)
 
 }  // namespace
 
+bool keepsSizeOfOtherReparsePoints(const WString& folder)
+{
+    // The sample share's reparse point of another vendor: a deduplicated file.
+    constexpr DWORD kDedupTag = 0x80000013;
+    constexpr std::uint64_t kSize = 65536;
+    WString path = pathInside(folder, WSTR("other-reparse-point"));
+    treebuilder::FileSpec wanted;
+    wanted.size = kSize;
+    try {
+        treebuilder::makeReparsePoint(path, wanted, treebuilder::reparseRecord(kDedupTag, treebuilder::Bytes{1, 0, 0, 0}));
+    } catch (const BuildError&) {
+        return true;  // no reparse points here: the capabilities say so
+    }
+    // Through FUSE the first look at an entry whose record made it a link
+    // can fail once (EIO); the next one sees what the volume shows.
+    WIN32_FIND_DATAW entry{};
+    bool listed = UniqueFindHandle(FindFirstFileW(path.c_str(), &entry)) ||
+                  UniqueFindHandle(FindFirstFileW(path.c_str(), &entry));
+    return !listed || ((static_cast<std::uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow) == kSize;
+}
+
 std::vector<Capability> probeVolume(const WString& folder)
 {
     std::vector<Capability> capabilities;

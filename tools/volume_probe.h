@@ -23,4 +23,10 @@ struct Capability {
 // for the probe and removes afterwards.
 std::vector<Capability> probeVolume(const WString& folder);
 
+// Whether a reparse point of a kind the volume has no handler for keeps its
+// size there. ntfs-3g shows such a file, without a plugin for its tag, as a
+// link sized as a text of its own: the size it had is not to be had. Tried
+// inside `folder` like the capabilities; true when it cannot be told.
+bool keepsSizeOfOtherReparsePoints(const WString& folder);
+
 }  // namespace rehearsal
