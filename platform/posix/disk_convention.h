@@ -23,6 +23,7 @@
 #include <string_view>
 #include <sys/types.h>
 
+#include "platform/reparse_data_buffer.h"
 #include "platform/win32.h"
 
 namespace posix {
@@ -98,6 +99,15 @@ const DiskConvention& sambaConvention();
 const DiskConvention& ntfs3gConvention();
 // Whether an entry shows ntfs-3g's own xattrs.
 bool showsNtfs3gXattrs(const XattrSource& entry);
+
+// True when a record is `header` + ReparseDataLength bytes long, holds at
+// least a tag and a length, and is no longer than the largest NTFS keeps:
+// the rule of both conventions, which differ only in the header they count.
+inline bool lengthAgrees(std::string_view record, std::size_t header)
+{
+    return record.size() >= reparse::kMicrosoftHeaderSize && record.size() <= MAXIMUM_REPARSE_DATA_BUFFER_SIZE &&
+           record.size() >= header && record.size() == header + reparse::dataLengthOf(record.data());
+}
 
 // The convention of the volume `device`, looked up through `entry` (an entry
 // on it) the first time that volume is met.

@@ -160,11 +160,9 @@ public:
 
     bool isConsistentRecord(std::string_view record) const override
     {
+        // NTFS counts the data after the GUID of a tag that has one.
         return record.size() >= reparse::kMicrosoftHeaderSize &&
-               record.size() <= MAXIMUM_REPARSE_DATA_BUFFER_SIZE &&
-               record.size() >= reparse::headerSize(reparse::tagOf(record.data())) &&
-               record.size() ==
-                   reparse::headerSize(reparse::tagOf(record.data())) + reparse::dataLengthOf(record.data());
+               lengthAgrees(record, reparse::headerSize(reparse::tagOf(record.data())));
     }
 
     DWORD writeRecord(FileObject& file, std::string_view record) const override

@@ -130,9 +130,8 @@ public:
 
     bool isConsistentRecord(std::string_view record) const override
     {
-        return record.size() >= reparse::kMicrosoftHeaderSize &&
-               record.size() <= MAXIMUM_REPARSE_DATA_BUFFER_SIZE &&
-               record.size() == reparse::kMicrosoftHeaderSize + reparse::dataLengthOf(record.data());
+        // Samba counts everything after the tag and the length, a GUID too.
+        return lengthAgrees(record, reparse::kMicrosoftHeaderSize);
     }
 
     DWORD writeRecord(FileObject& file, std::string_view record) const override
